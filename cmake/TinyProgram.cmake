@@ -1,0 +1,27 @@
+# add_tiny_program(name SOURCES ... [ICON file.ico] [LIBRARIES ...])
+# A console program without C runtime: own entry point (mainCRTStartup, ending in
+# ExitProcess), size-optimised whole-program build, one merged read-only section.
+set(TINY_COMPILE_OPTIONS
+    -Os -Wall -Wextra -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-builtin
+    -fno-stack-protector -ffunction-sections -mpreferred-stack-boundary=2 -flto)
+set(TINY_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/tiny-pe.ld)
+
+function(add_tiny_program name)
+  cmake_parse_arguments(ARG "" "ICON" "SOURCES;LIBRARIES" ${ARGN})
+  set(sources ${ARG_SOURCES})
+  if(ARG_ICON)
+    # The icon group gets the number of the default application icon.
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
+    file(WRITE ${rc} "32512 ICON \"${ARG_ICON}\"\n")
+    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${ARG_ICON})
+    list(APPEND sources ${rc})
+  endif()
+  add_executable(${name} ${sources})
+  target_compile_features(${name} PRIVATE cxx_std_17)
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${TINY_COMPILE_OPTIONS}>)
+  target_link_options(${name} PRIVATE
+      -nostdlib -Os -flto -s -Wl,--gc-sections -Wl,--disable-reloc-section
+      -Wl,-e,_mainCRTStartup -Wl,-T,${TINY_LINK_SCRIPT})
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${TINY_LINK_SCRIPT})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+endfunction()

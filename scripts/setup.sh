@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need, from Debian's packages, when missing:
+# the MinGW-w64 cross compiler, 32-bit Wine, CMake, GoogleTest, Python 3 and tmux.
+set -euo pipefail
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+
+missing=()
+have() { command -v "$1" >/dev/null 2>&1; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+
+have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
+have cmake || missing+=(cmake)
+have make || missing+=(make)
+have g++ || missing+=(g++)
+have python3 || missing+=(python3)
+have tmux || missing+=(tmux)
+have clang || missing+=(clang)
+installed libgtest-dev || missing+=(libgtest-dev)
+installed wine || missing+=(wine)
+installed wine32:i386 || missing+=(wine32:i386)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${as_root[@]}" dpkg --add-architecture i386
+  fi
+  "${as_root[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
+    "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,176 @@
+"""buildtimer.exe under Wine: the start run, the stop run and its failures."""
+import os
+import re
+import struct
+import unittest
+
+from winerun import WineTestCase, pe_imports, pe_resources, program, relay_calls, run, text_args, ticks
+
+TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
+FIRST_PIECE = b"*** Assembling and linking took "
+ENTRY = b"12/08/2026  05:17 PM             2,560 hello.exe\r\n"
+INDENT = b" " * 15
+
+
+def windows_listing(entries=ENTRY):
+    """A listing as Windows' cmd writes it: volume lines, the folder, entries, summary."""
+    return (b" Volume in drive C has no label.\r\n"
+            b" Volume Serial Number is 6A1F-0C3E\r\n\r\n"
+            b" Directory of C:\\build\\hello\r\n\r\n" + entries +
+            INDENT + b"1 File(s)          2,560 bytes\r\n" +
+            INDENT + b"0 Dir(s)  52,372,561,920 bytes free\r\n")
+
+
+class TimerTestCase(WineTestCase):
+    def timer(self, debug="-all"):
+        result = run("buildtimer.exe", self.dir, debug)
+        self.assertEqual(result.status, 0)
+        return result
+
+    def marker(self, value, size=4):
+        self.write("Morvit.tmp", struct.pack("<I", value & 0xFFFFFFFF)[:size])
+
+    def elapsed(self, out):
+        match = TIMING.match(out)
+        self.assertIsNotNone(match, out)
+        return int(match.group(1)), out[match.end():]
+
+    def assert_box(self, trace, text, caption):
+        boxes = relay_calls(trace, "user32.MessageBoxA")
+        self.assertEqual(len(boxes), 1, boxes)
+        self.assertTrue(boxes[0].startswith("00000000,"), boxes[0])   # no owner
+        self.assertTrue(boxes[0].endswith(",00000000"), boxes[0])     # MB_OK, no icon
+        self.assertEqual(text_args(boxes[0]), [text, caption])
+
+
+class StartRun(TimerTestCase):
+    def test_records_the_tick_count_and_prints_nothing(self):
+        before = ticks()
+        result = self.timer(debug="+relay")
+        after = ticks()
+        data = self.read("Morvit.tmp")
+        self.assertEqual(len(data), 4)
+        self.assertLessEqual(before, struct.unpack("<I", data)[0])
+        self.assertLessEqual(struct.unpack("<I", data)[0], after)
+        self.assertEqual(result.out, b"")
+        self.assertNotIn(b"MvtDir", result.err)  # the listing is not even looked at
+
+    def test_existing_marker_is_not_rewritten_by_a_stop_run_but_can_be_replaced(self):
+        self.marker(1234)
+        self.write("MvtDir.tmp", windows_listing())
+        self.timer()
+        self.assertEqual(self.read("Morvit.tmp"), struct.pack("<I", 1234))
+        os.remove(self.path("Morvit.tmp"))
+        self.timer()
+        self.assertEqual(len(self.read("Morvit.tmp")), 4)
+
+
+class StopRun(TimerTestCase):
+    def test_prints_timing_line_and_entry_lines_and_changes_no_file(self):
+        listing = windows_listing()
+        self.write("MvtDir.tmp", listing)
+        stored = ticks() - 345
+        self.marker(stored)
+        before = ticks()
+        out = self.timer().out
+        after = ticks()
+        elapsed, rest = self.elapsed(out)
+        self.assertTrue(before - stored <= elapsed <= after - stored, (before, elapsed, after))
+        self.assertEqual(rest, b"\r\n" + ENTRY + b"\r\n")
+        self.assertEqual(self.read("MvtDir.tmp"), listing)
+        self.assertEqual(self.read("Morvit.tmp"), struct.pack("<I", stored))
+
+    def test_every_stop_run_measures_from_the_same_marker(self):
+        self.write("MvtDir.tmp", windows_listing())
+        self.marker(ticks())
+        first, _ = self.elapsed(self.timer().out)
+        second, _ = self.elapsed(self.timer().out)
+        self.assertGreater(second, first)
+
+    def test_marker_from_the_future_prints_a_negative_time(self):
+        self.write("MvtDir.tmp", windows_listing())
+        self.marker(ticks() + 100000)
+        elapsed, _ = self.elapsed(self.timer().out)
+        self.assertTrue(-100000 <= elapsed < -90000, elapsed)
+
+    def test_short_markers_fill_the_low_bytes(self):
+        self.write("MvtDir.tmp", windows_listing())
+        for size in (0, 2):
+            with self.subTest(size=size):
+                self.marker(0xABCD1234, size)
+                stored = 0x1234 if size == 2 else 0
+                before = ticks()
+                elapsed, _ = self.elapsed(self.timer().out)
+                after = ticks()
+                self.assertTrue((before - stored) & 0xFFFFFFFF <= elapsed & 0xFFFFFFFF
+                                <= (after - stored) & 0xFFFFFFFF, (before, elapsed, after))
+
+
+class Listings(TimerTestCase):
+    def stop_output(self, listing):
+        self.marker(ticks())
+        self.write("MvtDir.tmp", listing)
+        return self.elapsed(self.timer().out)[1]
+
+    def test_listing_without_eight_space_summary_is_printed_to_its_end(self):
+        # Wine's cmd indents its summary by seven spaces.
+        listing = (b"Directory of Z:\\x\r\n\r\n12/08/2026  17:17  2,560  hello.exe\r\n"
+                   b"       1 file 2,560 bytes\r\n")
+        self.assertEqual(self.stop_output(listing),
+                         listing[listing.index(b"\r\n") + 2:] + b"\r\n")
+
+    def test_listing_without_line_end_after_the_drive_line_prints_nothing_more(self):
+        self.assertEqual(self.stop_output(b" Directory of C:\\x"), b"")
+
+    def test_indented_line_right_after_the_drive_line_belongs_to_the_excerpt(self):
+        listing = b"Directory of C:\\x\r\n        first\r\n" + ENTRY + INDENT + b"sum\r\n"
+        self.assertEqual(self.stop_output(listing), b"        first\r\n" + ENTRY + b"\r\n")
+
+    def test_big_listing_is_cut_to_the_buffer(self):
+        listing = windows_listing(ENTRY * 1000)
+        self.assertGreater(len(listing), 32000)
+        out = self.stop_output(listing)
+        head = listing[:31999]
+        self.assertEqual(out, head[head.index(b"hello\r\n") + 7:] + b"\r\n")
+
+
+class Failures(TimerTestCase):
+    def test_directory_named_like_the_marker(self):
+        os.mkdir(self.path("Morvit.tmp"))
+        result = self.timer()
+        self.assertEqual(result.out, FIRST_PIECE)
+        self.assertEqual(result.err, b"File not found: Morvit.tmp\r\n")
+        self.assert_box(self.timer("+relay"), "Morvit.tmp", "File not found:")
+
+    def test_missing_listing(self):
+        self.marker(ticks())
+        result = self.timer()
+        self.assertEqual(self.elapsed(result.out)[1], b"")
+        self.assertEqual(result.err, b"File not found: MvtDir.tmp\r\n")
+        self.assert_box(self.timer("+relay"), "MvtDir.tmp", "File not found:")
+
+    def test_marker_that_cannot_be_created(self):
+        # Not found by the existence test, but creating it fails: a link into nowhere.
+        os.symlink("/nonexistent/folder/marker", self.path("Morvit.tmp"))
+        result = self.timer()
+        self.assertEqual(result.out, b"")
+        self.assertEqual(result.err, b"Could not open: Morvit.tmp\r\n")
+        self.assert_box(self.timer("+relay"), "Morvit.tmp", "Could not open:")
+
+
+class Deliverable(unittest.TestCase):
+    def test_size_imports_and_icon(self):
+        path = program("buildtimer.exe")
+        self.assertLessEqual(os.path.getsize(path), 4096)
+        self.assertEqual(pe_imports(path), ["KERNEL32.dll", "OLEAUT32.dll", "USER32.dll"])
+        resources = pe_resources(path)
+        self.assertEqual(sorted(resources), [3, 14])          # icons and one icon group
+        self.assertEqual(list(resources[14]), [32512])
+        self.assertEqual(len(resources[3]), 1)
+        image = resources[3][next(iter(resources[3]))][0]
+        width, height2, _planes, bits = struct.unpack_from("<IiiHH", image, 0)[1:5]
+        self.assertEqual((width, height2, bits), (32, 64, 4))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,139 @@
+"""Runs the built Windows programs under Wine for the end-to-end tests.
+
+BIN_DIR names the folder of the built programs and WINEPREFIX the tests' own Wine prefix;
+CTest sets both. One wineserver is kept up while the tests run, so that each run starts fast.
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+
+BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
+PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
+TIMEOUT = 60
+
+
+def wine_env(debug="-all"):
+    env = dict(os.environ, WINEPREFIX=os.path.abspath(PREFIX), WINEDEBUG=debug,
+               WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C")
+    env.pop("DISPLAY", None)  # headless: message boxes return at once
+    return env
+
+
+def program(name):
+    return os.path.abspath(os.path.join(BIN_DIR, name))
+
+
+_server_up = False
+
+
+def start_wine():
+    """Creates the prefix on first use and keeps a wineserver up for the test process."""
+    global _server_up
+    if _server_up:
+        return
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(os.path.join(PREFIX, "system.reg")):
+        os.makedirs(PREFIX, exist_ok=True)
+        subprocess.run(["wineboot", "-i"], env=wine_env(), timeout=300, check=True, **quiet)
+    # Persist 30 s after the last client; started detached so that it holds no test pipe.
+    subprocess.run(["wineserver", "-p30"], env=wine_env(), timeout=60, **quiet)
+    subprocess.run(["wine", program("empty.exe")], env=wine_env(), timeout=120, **quiet)
+    _server_up = True
+
+
+class Run:
+    def __init__(self, completed):
+        self.status = completed.returncode
+        self.out = completed.stdout
+        self.err = completed.stderr
+
+
+def run(args, cwd, debug="-all"):
+    """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder."""
+    start_wine()
+    argv = ["wine"] + ([program(args)] if isinstance(args, str) else list(args))
+    return Run(subprocess.run(argv, cwd=cwd, env=wine_env(debug), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=TIMEOUT))
+
+
+def relay_calls(run_result, function):
+    """The argument lists of the calls to function (like 'user32.MessageBoxA') in a relay trace."""
+    pattern = re.compile(rb"Call " + re.escape(function.encode()) + rb"\((.*)\) ret=")
+    return [m.group(1).decode("latin-1") for m in pattern.finditer(run_result.err)]
+
+
+def text_args(arguments):
+    """The quoted texts in one relay argument list, in order."""
+    return re.findall(r'"((?:[^"\\]|\\.)*)"', arguments)
+
+
+def ticks():
+    start_wine()
+    return int(subprocess.run(["wine", program("ticks.exe")], env=wine_env(), capture_output=True,
+                              timeout=TIMEOUT, stdin=subprocess.DEVNULL, check=True).stdout)
+
+
+class WineTestCase(unittest.TestCase):
+    """Each test gets its own empty folder as current directory."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+
+def pe_imports(path):
+    out = subprocess.run(["i686-w64-mingw32-objdump", "-p", path], capture_output=True,
+                         check=True, text=True).stdout
+    return sorted(re.findall(r"DLL Name: (\S+)", out))
+
+
+def pe_resources(path):
+    """{type id: {name id: [data bytes, ...]}} from the image's resource directory."""
+    with open(path, "rb") as f:
+        image = f.read()
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    sections_count, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
+    optional = pe + 24
+    rsrc_rva, rsrc_size = struct.unpack_from("<II", image, optional + 96 + 2 * 8)
+    table = optional + optional_size
+    sections = [struct.unpack_from("<8xIIII", image, table + 40 * i) for i in range(sections_count)]
+
+    def offset(rva):
+        for _vsize, vaddr, rawsize, rawptr in sections:
+            if vaddr <= rva < vaddr + max(rawsize, _vsize):
+                return rawptr + rva - vaddr
+        raise ValueError("rva outside the sections")
+
+    if rsrc_size == 0:
+        return {}
+    base = offset(rsrc_rva)
+
+    def entries(at):
+        named, ids = struct.unpack_from("<12xHH", image, base + at)
+        for i in range(named + ids):
+            ident, target = struct.unpack_from("<II", image, base + at + 16 + 8 * i)
+            yield ident, target
+
+    result = {}
+    for type_id, type_dir in entries(0):
+        for name_id, name_dir in entries(type_dir & 0x7FFFFFFF):
+            for _lang, leaf in entries(name_dir & 0x7FFFFFFF):
+                data_rva, size = struct.unpack_from("<II", image, base + leaf)
+                data = image[offset(data_rva):offset(data_rva) + size]
+                result.setdefault(type_id, {}).setdefault(name_id, []).append(data)
+    return result
