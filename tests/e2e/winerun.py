@@ -137,3 +137,16 @@ def pe_resources(path):
                 data = image[offset(data_rva):offset(data_rva) + size]
                 result.setdefault(type_id, {}).setdefault(name_id, []).append(data)
     return result
+
+
+def assert_tiny_program(case, path, imports):
+    """At most 4096 bytes, exactly these imports, and one 32x32 16-colour icon in group 32512."""
+    case.assertLessEqual(os.path.getsize(path), 4096)
+    case.assertEqual(pe_imports(path), sorted(imports))
+    resources = pe_resources(path)
+    case.assertEqual(sorted(resources), [3, 14])  # RT_ICON, RT_GROUP_ICON: nothing else
+    case.assertEqual(list(resources[14]), [32512])
+    case.assertEqual(len(resources[3]), 1)
+    image = next(iter(resources[3].values()))[0]
+    width, height2, _planes, bits = struct.unpack_from("<IiiHH", image, 0)[1:5]
+    case.assertEqual((width, height2, bits), (32, 64, 4))  # height counts the mask too

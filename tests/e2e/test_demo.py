@@ -1,0 +1,179 @@
+"""consoledemo.exe under Wine, with the stand-in companion library and its test variants."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+from winerun import (WineTestCase, assert_tiny_program, program, relay_calls, run, start_wine,
+                     text_args, wine_env)
+
+GREETING = (b"Hello world!\r\nThis is a simple console application - "
+            b"drag a file over the exe to see more\r\n")
+CAPTION = b"This is also a Windows GUI application:"
+VARIANTS = os.path.join(os.path.dirname(program("Vantrel.dll")), "vantrel-variants")
+
+
+class DemoTestCase(WineTestCase):
+    def install(self, variant="record"):
+        """The demo, the launcher and a library variant (None: no library) in the folder."""
+        for name in ("consoledemo.exe", "launch.exe"):
+            shutil.copy(program(name), self.dir)
+        if variant:
+            shutil.copy(os.path.join(VARIANTS, variant, "Vantrel.dll"), self.dir)
+
+    def launch(self, command_line):
+        """Starts the demo with exactly this command line (bytes)."""
+        return run([os.path.join(self.dir, "launch.exe"),
+                    command_line.hex()], self.dir)
+
+    def calls(self):
+        """The recorded library calls: (name, [32-bit values], [texts])."""
+        if not os.path.exists(self.path("vantrel-calls.log")):
+            return []
+        result = []
+        for line in self.read("vantrel-calls.log").decode().splitlines():
+            name, *fields = line.split(" ")
+            if name == "TellMe":
+                result.append((name, [int(fields[0], 16), int(fields[1], 16)],
+                               [bytes.fromhex(f) for f in fields[2:]]))
+            else:
+                result.append((name, [], [bytes.fromhex(f) for f in fields]))
+        return result
+
+
+class DroppedFile(DemoTestCase):
+    def assert_told(self, command_line, argument):
+        self.install()
+        result = self.launch(command_line)
+        self.assertEqual(result.status, 0)
+        self.assertEqual(self.calls(), [("StdOut", [], [GREETING]),
+                                        ("TellMe", [0, 0], [argument, CAPTION])])
+        # The stand-in prints what TellMe was given when no box can be shown.
+        self.assertEqual(result.out, GREETING + CAPTION + b"\r\n" + argument + b"\r\n")
+
+    def test_quoted_path_with_blanks_reaches_tellme_without_quotes(self):
+        self.assert_told(b'consoledemo.exe "C:\\my files\\a b.txt"', b"C:\\my files\\a b.txt")
+
+    def test_quotes_inside_an_argument_and_tabs(self):
+        self.assert_told(b'consoledemo.exe \t a"b\tc"d e', b"ab cd")
+
+    def test_byte_fe_is_kept(self):
+        self.assert_told(b'consoledemo.exe "C:\\caf\xe9 \xfe.txt"', b"C:\\caf\xe9 \xfe.txt")
+
+    def test_long_path_reaches_tellme_whole(self):
+        path = b"\\\\?\\C:\\" + b"\\".join([b"folder%02d" % i for i in range(80)]) + b"\\a.txt"
+        self.assertGreater(len(path), 600)
+        self.assert_told(b"consoledemo.exe " + path, path)
+
+
+class NoArgument(DemoTestCase):
+    def test_no_usable_argument_waits_for_a_key(self):
+        # Standard input is not a console here, so the key wait returns at once.
+        for line in (b"consoledemo.exe", b'consoledemo.exe "a', b'consoledemo.exe ""',
+                     b"consoledemo.exe "):
+            with self.subTest(line=line):
+                self.install()
+                if os.path.exists(self.path("vantrel-calls.log")):
+                    os.remove(self.path("vantrel-calls.log"))
+                result = self.launch(line)
+                self.assertEqual(result.status, 0)
+                self.assertEqual(result.out, GREETING)
+                self.assertEqual(self.calls(), [("StdOut", [], [GREETING])])
+
+
+class BindingFailures(DemoTestCase):
+    def assert_failure(self, variant, text, caption, lookups):
+        self.install(variant)
+        result = run(os.path.join(self.dir, "consoledemo.exe"), self.dir)
+        self.assertEqual(result.out, b"")
+        self.assertNotEqual(result.status, 0)
+        self.assertEqual(result.err, (caption + " " + text + "\r\n").encode())
+        self.assertEqual(self.calls(), [])
+        trace = run(os.path.join(self.dir, "consoledemo.exe"), self.dir, "+relay")
+        self.assertEqual([text_args(c) for c in relay_calls(trace, "KERNEL32.LoadLibraryA")],
+                         [["Vantrel.dll"]])
+        looked_up = [text_args(c)[0] for c in relay_calls(trace, "KERNEL32.GetProcAddress")
+                     if text_args(c)]
+        self.assertEqual([name for name in looked_up if name in ("StdOut", "ClearScreen", "TellMe")],
+                         lookups)
+        boxes = relay_calls(trace, "user32.MessageBoxA")
+        self.assertEqual(len(boxes), 1)
+        self.assertTrue(boxes[0].startswith("00000000,") and boxes[0].endswith(",00000000"))
+        self.assertEqual(text_args(boxes[0]), [text.replace("\r\n", "\\r\\n"), caption])
+
+    def test_missing_library(self):
+        self.assert_failure(None, "DLL not found:\r\nVantrel.dll", "DEMO", [])
+
+    def test_missing_exports_are_reported_in_lookup_order(self):
+        cases = [("no-StdOut", "StdOut not found", "DEMO", ["StdOut"]),
+                 ("no-ClearScreen", "ClearScreen not found", "DEMO", ["StdOut", "ClearScreen"]),
+                 ("no-TellMe", "TellMe not found", "DLL entry not found:",
+                  ["StdOut", "ClearScreen", "TellMe"])]
+        for variant, text, caption, lookups in cases:
+            with self.subTest(variant=variant):
+                self.assert_failure(variant, text, caption, lookups)
+                os.remove(self.path("Vantrel.dll"))
+
+
+class KeyWait(DemoTestCase):
+    """A real console: Wine inside tmux, keys sent with tmux send-keys."""
+
+    def start_in_tmux(self):
+        start_wine()
+        self.install("record")
+        self.session = "demo-%d" % os.getpid()
+        env = wine_env()
+        exports = " ".join("%s='%s'" % (k, env[k]) for k in ("WINEPREFIX", "WINEDEBUG",
+                                                               "WINEDLLOVERRIDES"))
+        command = ("cd '%s' && env -u DISPLAY %s wine consoledemo.exe; echo $? > status; sleep 60"
+                   % (self.dir, exports))
+        subprocess.run(["tmux", "new-session", "-d", "-s", self.session, "-x", "100", "-y", "30",
+                        command], check=True)
+        self.addCleanup(subprocess.run, ["tmux", "kill-session", "-t", self.session],
+                        stderr=subprocess.DEVNULL)
+        self.wait_for(lambda: b"drag a file" in self.screen(), "the greeting")
+
+    def screen(self):
+        return subprocess.run(["tmux", "capture-pane", "-p", "-t", self.session],
+                              capture_output=True).stdout
+
+    def wait_for(self, condition, what, seconds=60):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if condition():
+                return
+            time.sleep(0.1)
+        self.fail("no %s; screen:\n%s" % (what, self.screen().decode(errors="replace")))
+
+    def assert_waits_then_ends_on(self, key):
+        self.start_in_tmux()
+        time.sleep(1.5)
+        self.assertFalse(os.path.exists(self.path("status")), "ended before a key was pressed")
+        subprocess.run(["tmux", "send-keys", "-t", self.session, key], check=True)
+        self.wait_for(lambda: os.path.exists(self.path("status")), "end after the key", 20)
+        time.sleep(0.2)
+        self.assertEqual(self.read("status").strip(), b"0")
+
+    def test_arrow_key_ends_the_wait(self):
+        self.assert_waits_then_ends_on("Up")
+
+    def test_letter_key_ends_the_wait(self):
+        self.assert_waits_then_ends_on("x")
+
+
+class Deliverables(unittest.TestCase):
+    def test_demo_size_imports_and_icon(self):
+        assert_tiny_program(self, program("consoledemo.exe"),
+                            ["KERNEL32.dll", "USER32.dll", "msvcrt.dll"])
+
+    def test_stand_in_library_exports_exactly_the_three_names(self):
+        out = subprocess.run(["i686-w64-mingw32-objdump", "-p", program("Vantrel.dll")],
+                             capture_output=True, text=True, check=True).stdout
+        table = out.split("[Ordinal/Name Pointer] Table")[1].split("\n\n")[0]
+        names = sorted(line.split("]")[1].strip() for line in table.strip().splitlines())
+        self.assertEqual(names, ["ClearScreen", "StdOut", "TellMe"])
+
+
+if __name__ == "__main__":
+    unittest.main()
