@@ -24,3 +24,9 @@ echo "== buildtimer: timing the build of hello.exe (examples/build.cmd under Win
 (cd "$work" && wine cmd /c build.cmd 2> >(grep -v -e '^wine: Read access denied' -e 'FS volume label' >&2))
 echo "== the program that was built:"
 (cd "$work" && wine hello.exe)
+
+echo
+echo "== consoledemo: hello.c dropped on it (its path arrives as the first argument)"
+cp "$bin/consoledemo.exe" "$bin/Vantrel.dll" "$work"
+# No desktop here, so the stand-in library's TellMe prints what its box would show.
+(cd "$work" && wine consoledemo.exe "$(winepath -w "$work/hello.c" 2>/dev/null)")
