@@ -4,8 +4,8 @@ import re
 import struct
 import unittest
 
-from winerun import (WineTestCase, assert_tiny_program, program, relay_calls, run, text_args,
-                     ticks)
+from winerun import (WineTestCase, assert_tiny_program, own_calls, program, relay_calls, run,
+                     text_args, ticks)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
 FIRST_PIECE = b"*** Assembling and linking took "
@@ -55,6 +55,12 @@ class StartRun(TimerTestCase):
         self.assertLessEqual(struct.unpack("<I", data)[0], after)
         self.assertEqual(result.out, b"")
         self.assertNotIn(b"MvtDir", result.err)  # the listing is not even looked at
+        # Created or truncated for writing, shared for reading; the handle closed at the end.
+        opens = own_calls(result, "KERNEL32.CreateFileA")
+        self.assertEqual([text_args(args) for args, _ in opens], [["Morvit.tmp"]])
+        self.assertTrue(opens[0][0].endswith(",40000000,00000001,00000000,00000002,00000080,00000000"))
+        self.assertEqual([int(args, 16) for args, _ in own_calls(result, "KERNEL32.CloseHandle")],
+                         [opens[0][1]])
 
     def test_existing_marker_is_not_rewritten_by_a_stop_run_but_can_be_replaced(self):
         self.marker(1234)
@@ -80,6 +86,17 @@ class StopRun(TimerTestCase):
         self.assertEqual(rest, b"\r\n" + ENTRY + b"\r\n")
         self.assertEqual(self.read("MvtDir.tmp"), listing)
         self.assertEqual(self.read("Morvit.tmp"), struct.pack("<I", stored))
+
+    def test_files_are_opened_for_reading_and_closed_listing_first(self):
+        self.write("MvtDir.tmp", windows_listing())
+        self.marker(ticks())
+        trace = self.timer("+relay")
+        opens = own_calls(trace, "KERNEL32.CreateFileA")
+        self.assertEqual([text_args(args) for args, _ in opens], [["Morvit.tmp"], ["MvtDir.tmp"]])
+        for args, _ in opens:
+            self.assertTrue(args.endswith(",80000000,00000001,00000000,00000003,00000080,00000000"))
+        closes = [int(args, 16) for args, _ in own_calls(trace, "KERNEL32.CloseHandle")]
+        self.assertEqual(closes, [opens[1][1], opens[0][1]])
 
     def test_every_stop_run_measures_from_the_same_marker(self):
         self.write("MvtDir.tmp", windows_listing())

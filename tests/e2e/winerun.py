@@ -150,3 +150,12 @@ def assert_tiny_program(case, path, imports):
     image = next(iter(resources[3].values()))[0]
     width, height2, _planes, bits = struct.unpack_from("<IiiHH", image, 0)[1:5]
     case.assertEqual((width, height2, bits), (32, 64, 4))  # height counts the mask too
+
+
+def own_calls(run_result, function):
+    """(arguments, result) of each call to function made by the program's own code (return
+    address in the image at 0x400000), in order."""
+    calls = re.findall(rb"Call " + re.escape(function.encode()) + rb"\((.*)\) ret=(004[0-9a-f]{5})\n"
+                       rb"(?:.*\n)*?.*Ret  " + re.escape(function.encode()) +
+                       rb"\(\) retval=([0-9a-f]{8}) ret=\2", run_result.err)
+    return [(args.decode("latin-1"), int(result, 16)) for args, _, result in calls]
