@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need, from Debian's packages, when missing:
 # the MinGW-w64 cross compiler, 32-bit Wine, CMake, GoogleTest, Google Benchmark, clang with
-# libFuzzer, Python 3, tmux and zip.
+# libFuzzer, Python 3 and tmux.
 set -euo pipefail
 
 as_root=()
@@ -21,8 +21,6 @@ have clang || missing+=(clang)
 installed libgtest-dev || missing+=(libgtest-dev)
 installed libbenchmark-dev || missing+=(libbenchmark-dev)
 installed libclang-rt-14-dev || missing+=(libclang-rt-14-dev)
-have zip || missing+=(zip)
-have unzip || missing+=(unzip)
 installed wine || missing+=(wine)
 installed wine32:i386 || missing+=(wine32:i386)
 
