@@ -3,8 +3,18 @@
 # ExitProcess), size-optimised whole-program build, one merged read-only section.
 set(TINY_COMPILE_OPTIONS
     -Os -Wall -Wextra -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-builtin
-    -fno-stack-protector -ffunction-sections -mpreferred-stack-boundary=2 -flto)
+    -fno-stack-protector -ffunction-sections -flto)
 set(TINY_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/tiny-pe.ld)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  # The 64-bit test twins: no symbol underscore, and loaded where the 32-bit programs are,
+  # so that traces of both show the same return addresses.
+  set(TINY_ENTRY mainCRTStartup)
+  set(TINY_ARCH_LINK_OPTIONS -Wl,--image-base,0x400000)
+else()
+  list(APPEND TINY_COMPILE_OPTIONS -mpreferred-stack-boundary=2)
+  set(TINY_ENTRY _mainCRTStartup)
+  set(TINY_ARCH_LINK_OPTIONS)
+endif()
 
 function(add_tiny_program name)
   cmake_parse_arguments(ARG "" "ICON" "SOURCES;LIBRARIES" ${ARGN})
@@ -21,7 +31,7 @@ function(add_tiny_program name)
   target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${TINY_COMPILE_OPTIONS}>)
   target_link_options(${name} PRIVATE
       -nostdlib -Os -flto -s -Wl,--gc-sections -Wl,--disable-reloc-section
-      -Wl,-e,_mainCRTStartup -Wl,-T,${TINY_LINK_SCRIPT})
+      -Wl,-e,${TINY_ENTRY} -Wl,-T,${TINY_LINK_SCRIPT} ${TINY_ARCH_LINK_OPTIONS})
   set_target_properties(${name} PROPERTIES LINK_DEPENDS ${TINY_LINK_SCRIPT})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
 endfunction()

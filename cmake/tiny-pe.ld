@@ -1,7 +1,6 @@
 /* Linker script for the tiny console programs: code, constants and the import tables share
    one read-only section, so the image needs few sections and a single header block. The
    loader makes the import address table writable while it binds the imports. */
-OUTPUT_FORMAT(pei-i386)
 SECTIONS
 {
   . = SIZEOF_HEADERS;

@@ -33,3 +33,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
     "${missing[@]}" >/dev/null
 fi
+
+# A kernel with its 32-bit emulation switched off cannot start 32-bit Wine: the tests then
+# run 64-bit twins of the programs, which need the 64-bit compiler and Wine.
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  twins=()
+  have x86_64-w64-mingw32-g++ || twins+=(g++-mingw-w64-x86-64)
+  installed wine64 || twins+=(wine64)
+  if [ ${#twins[@]} -gt 0 ]; then
+    echo "setup: this kernel cannot run 32-bit programs; installing ${twins[*]}"
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
+      "${twins[@]}" >/dev/null
+  fi
+fi

@@ -6,7 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --workflow --preset host --fresh
-cmake --workflow --preset windows --fresh
+. scripts/winearch.sh
+if [ "$RUN_PRESET" = windows ]; then
+  cmake --workflow --preset windows --fresh
+else
+  cmake --preset windows --fresh >/dev/null  # the deliverables, which the static checks read
+  cmake --build --preset windows
+  cmake --workflow --preset windows64 --fresh
+fi
 cmake --preset fuzz --fresh -DFUZZ_SECONDS="${FUZZ_SECONDS:-60}" >/dev/null
 cmake --build --preset fuzz
 ctest --preset fuzz

@@ -5,7 +5,7 @@ import re
 import subprocess
 import zipfile
 
-from winerun import BIN_DIR, WineTestCase, program, run
+from winerun import BIN_DIR, WineTestCase, program, run, windows_path
 
 BUILD_DIR = os.path.dirname(os.path.abspath(BIN_DIR))
 CONTENTS = ["README.md", "Vantrel.dll", "build.cmd", "buildtimer.exe", "consoledemo.exe",
@@ -29,9 +29,7 @@ class Package(WineTestCase):
                 self.assertEqual(packed.read(), built.read(), name)
 
         # The Linux cross compiler, reached through the waiting bridge, stands in for CC.
-        bridge = subprocess.run(["winepath", "-w", program("ccbridge.exe")], capture_output=True,
-                                text=True, check=True).stdout.strip()
-        os.environ["CC"] = bridge
+        os.environ["CC"] = windows_path(program("ccbridge.exe"))
         try:
             result = run(["cmd", "/c", "build.cmd"], folder)
         finally:

@@ -4,8 +4,8 @@ import re
 import struct
 import unittest
 
-from winerun import (WineTestCase, assert_tiny_program, own_calls, program, relay_calls, run,
-                     text_args, ticks)
+from winerun import (WineTestCase, assert_tiny_program, deliverable, own_calls, relay_calls, run,
+                     text_args, ticks, values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
 FIRST_PIECE = b"*** Assembling and linking took "
@@ -39,8 +39,8 @@ class TimerTestCase(WineTestCase):
     def assert_box(self, trace, text, caption):
         boxes = relay_calls(trace, "user32.MessageBoxA")
         self.assertEqual(len(boxes), 1, boxes)
-        self.assertTrue(boxes[0].startswith("00000000,"), boxes[0])   # no owner
-        self.assertTrue(boxes[0].endswith(",00000000"), boxes[0])     # MB_OK, no icon
+        owner, _, _, style = values(boxes[0])
+        self.assertEqual((owner, style), (0, 0), boxes[0])  # no owner; MB_OK, no icon
         self.assertEqual(text_args(boxes[0]), [text, caption])
 
 
@@ -58,7 +58,7 @@ class StartRun(TimerTestCase):
         # Created or truncated for writing, shared for reading; the handle closed at the end.
         opens = own_calls(result, "KERNEL32.CreateFileA")
         self.assertEqual([text_args(args) for args, _ in opens], [["Morvit.tmp"]])
-        self.assertTrue(opens[0][0].endswith(",40000000,00000001,00000000,00000002,00000080,00000000"))
+        self.assertEqual(values(opens[0][0])[1:], [0x40000000, 1, 0, 2, 0x80, 0])
         self.assertEqual([int(args, 16) for args, _ in own_calls(result, "KERNEL32.CloseHandle")],
                          [opens[0][1]])
 
@@ -94,7 +94,7 @@ class StopRun(TimerTestCase):
         opens = own_calls(trace, "KERNEL32.CreateFileA")
         self.assertEqual([text_args(args) for args, _ in opens], [["Morvit.tmp"], ["MvtDir.tmp"]])
         for args, _ in opens:
-            self.assertTrue(args.endswith(",80000000,00000001,00000000,00000003,00000080,00000000"))
+            self.assertEqual(values(args)[1:], [0x80000000, 1, 0, 3, 0x80, 0])
         closes = [int(args, 16) for args, _ in own_calls(trace, "KERNEL32.CloseHandle")]
         self.assertEqual(closes, [opens[1][1], opens[0][1]])
 
@@ -178,7 +178,7 @@ class Failures(TimerTestCase):
 
 class Deliverable(unittest.TestCase):
     def test_size_imports_and_icon(self):
-        assert_tiny_program(self, program("buildtimer.exe"),
+        assert_tiny_program(self, deliverable("buildtimer.exe"),
                             ["KERNEL32.dll", "USER32.dll", "OLEAUT32.dll"])
 
 if __name__ == "__main__":

@@ -1,7 +1,10 @@
 """Runs the built Windows programs under Wine for the end-to-end tests.
 
-BIN_DIR names the folder of the built programs and WINEPREFIX the tests' own Wine prefix;
-CTest sets both. One wineserver is kept up while the tests run, so that each run starts fast.
+BIN_DIR names the folder of the built programs, WINEPREFIX the tests' own Wine prefix and
+WINE the Wine loader; CTest sets them. Where the kernel cannot run 32-bit code, the programs
+run are the 64-bit twins under 64-bit Wine, while DELIVERABLE_DIR still names the 32-bit
+deliverables that the static checks read. One wineserver is kept up while the tests run, so
+that each run starts fast.
 """
 import os
 import re
@@ -13,18 +16,32 @@ import unittest
 
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
+DELIVERABLE_DIR = os.environ.get("DELIVERABLE_DIR", BIN_DIR)
+WINE = os.environ.get("WINE", "wine")
 TIMEOUT = 60
 
 
 def wine_env(debug="-all"):
     env = dict(os.environ, WINEPREFIX=os.path.abspath(PREFIX), WINEDEBUG=debug,
                WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C")
+    if WINE != "wine":
+        env["WINELOADER"] = WINE  # programs started by programs use the same loader
     env.pop("DISPLAY", None)  # headless: message boxes return at once
     return env
 
 
 def program(name):
     return os.path.abspath(os.path.join(BIN_DIR, name))
+
+
+def deliverable(name):
+    """A shipped file: the 32-bit build, also when the runs use 64-bit twins."""
+    return os.path.abspath(os.path.join(DELIVERABLE_DIR, name))
+
+
+def windows_path(path):
+    return subprocess.run([WINE, "winepath", "-w", path], env=wine_env(), capture_output=True,
+                          text=True, check=True).stdout.strip()
 
 
 _server_up = False
@@ -38,10 +55,10 @@ def start_wine():
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if not os.path.exists(os.path.join(PREFIX, "system.reg")):
         os.makedirs(PREFIX, exist_ok=True)
-        subprocess.run(["wineboot", "-i"], env=wine_env(), timeout=300, check=True, **quiet)
+        subprocess.run([WINE, "wineboot", "-i"], env=wine_env(), timeout=300, check=True, **quiet)
     # Persist 30 s after the last client; started detached so that it holds no test pipe.
     subprocess.run(["wineserver", "-p30"], env=wine_env(), timeout=60, **quiet)
-    subprocess.run(["wine", program("empty.exe")], env=wine_env(), timeout=120, **quiet)
+    subprocess.run([WINE, program("empty.exe")], env=wine_env(), timeout=120, **quiet)
     _server_up = True
 
 
@@ -55,7 +72,7 @@ class Run:
 def run(args, cwd, debug="-all"):
     """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder."""
     start_wine()
-    argv = ["wine"] + ([program(args)] if isinstance(args, str) else list(args))
+    argv = [WINE] + ([program(args)] if isinstance(args, str) else list(args))
     return Run(subprocess.run(argv, cwd=cwd, env=wine_env(debug), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=TIMEOUT))
 
@@ -71,9 +88,16 @@ def text_args(arguments):
     return re.findall(r'"((?:[^"\\]|\\.)*)"', arguments)
 
 
+def values(arguments):
+    """Each argument of one relay argument list as a 32-bit value (a text's address for a text).
+    64-bit Wine prints whole stack slots, whose upper half a 32-bit argument leaves undefined."""
+    fields = re.findall(r'([0-9a-f]+)(?: "(?:[^"\\]|\\.)*")?(?:,|$)', arguments)
+    return [int(f, 16) & 0xFFFFFFFF for f in fields]
+
+
 def ticks():
     start_wine()
-    return int(subprocess.run(["wine", program("ticks.exe")], env=wine_env(), capture_output=True,
+    return int(subprocess.run([WINE, program("ticks.exe")], env=wine_env(), capture_output=True,
                               timeout=TIMEOUT, stdin=subprocess.DEVNULL, check=True).stdout)
 
 
