@@ -38,18 +38,38 @@ void PrintError(const char* text) {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, length, &written, nullptr);
 }
 
-// Reports a binding failure and ends the run with a non-zero status: the box's result, or 1
-// when no box could be shown (no desktop), in which case the words go to standard error.
-[[noreturn]] void BindingFailure(const char* text, const char* caption) {
-  int result = MessageBoxA(nullptr, text, caption, MB_OK);
-  if (result == 0 || result == -1) {
-    PrintError(caption);
-    PrintError(" ");
-    PrintError(text);
-    PrintError("\r\n");
-    result = 1;
+// Whether someone can see a box: the window station is interactive, or its flags cannot be
+// read (then it counts as interactive, as before the check existed).
+bool StationIsVisible() {
+  USEROBJECTFLAGS flags;
+  DWORD needed;
+  return !GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
+                                    &needed) ||
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// Shows text in a box under caption and returns the button pressed. On a window station
+// that nobody sees (a service, a build agent) no box is shown, because it would wait for a
+// click that never comes; there, and when the box cannot be shown, "caption text" and CR LF
+// go to standard error and the result is 0.
+int Report(const char* text, const char* caption) {
+  // A box that was shown returns the button pressed (positive); 0 or -1 means it was not.
+  if (StationIsVisible()) {
+    const int result = MessageBoxA(nullptr, text, caption, MB_OK);
+    if (result > 0) return result;
   }
-  ExitProcess(static_cast<UINT>(result));
+  PrintError(caption);
+  PrintError(" ");
+  PrintError(text);
+  PrintError("\r\n");
+  return 0;
+}
+
+// Reports a binding failure and ends the run with a non-zero status: the box's result, or 1
+// when no box was shown.
+[[noreturn]] void BindingFailure(const char* text, const char* caption) {
+  const int result = Report(text, caption);
+  ExitProcess(result > 0 ? static_cast<UINT>(result) : 1);
 }
 
 template <typename Entry>

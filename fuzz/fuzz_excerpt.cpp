@@ -10,7 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace timer;
   std::unique_ptr<char[]> buffer(new char[kListingBufferSize]());
-  const std::size_t read = size < kListingReadLimit ? size : kListingReadLimit;
+  const std::uint64_t fileSize = size;
+  const std::uint32_t read = ListingReadSize(static_cast<std::uint32_t>(fileSize >> 32),
+                                             static_cast<std::uint32_t>(fileSize));
   std::memcpy(buffer.get(), data, read);
   std::unique_ptr<char[]> original(new char[kListingBufferSize]);
   std::memcpy(original.get(), buffer.get(), kListingBufferSize);

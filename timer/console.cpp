@@ -12,6 +12,7 @@ char* StringSlot[kStringSlots];
 namespace {
 
 char DecimalScratch[20];
+static_assert(sizeof DecimalScratch >= kDecimalMax, "the scratch holds the longest number");
 
 std::uint32_t WriteStd(DWORD which, const char* text) {
   DWORD written = 0;
@@ -35,7 +36,7 @@ char* NumberToSlot(std::int32_t value, std::uint32_t slot) {
   char* s =
       reinterpret_cast<char*>(SysAllocStringByteLen(DecimalScratch, MeasureText(DecimalScratch)));
   StringSlot[slot] = s;
-  return s;
+  return s != nullptr ? s : DecimalScratch;  // out of memory: the number is still printable
 }
 
 }  // namespace timer

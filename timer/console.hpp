@@ -15,7 +15,8 @@ std::uint32_t PrintText(const char* text);
 void PrintError(const char* text);
 
 // Puts value as signed decimal text into a new counted string held by slot, releasing the
-// string the slot held before. Returns the new string.
+// string the slot held before. Returns the new string; when none can be allocated, the slot
+// is left empty and the text in the conversion scratch is returned, valid until the next call.
 char* NumberToSlot(std::int32_t value, std::uint32_t slot);
 
 }  // namespace timer

@@ -11,6 +11,10 @@ constexpr char kLineEnd[] = "\r\n";
 constexpr char kSummaryMarker[] = "\r\n        ";  // CR LF and eight spaces
 }  // namespace
 
+std::uint32_t ListingReadSize(std::uint32_t sizeHigh, std::uint32_t sizeLow) {
+  return sizeHigh != 0 || sizeLow > kListingReadLimit ? kListingReadLimit : sizeLow;
+}
+
 Excerpt CutExcerpt(char* listing) {
   FindText(1, listing, kDriveMarker);  // only positions the next search
   const char* lineEnd = FindText(0, listing, kLineEnd);

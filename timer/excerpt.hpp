@@ -10,6 +10,10 @@ namespace timer {
 constexpr std::uint32_t kListingBufferSize = 32000;
 constexpr std::uint32_t kListingReadLimit = kListingBufferSize - 1;
 
+// How many bytes of a listing file of this size (high and low 32 bits) to read: all of it,
+// or the first kListingReadLimit bytes of a longer one, 4 GiB and more included.
+std::uint32_t ListingReadSize(std::uint32_t sizeHigh, std::uint32_t sizeLow);
+
 struct Excerpt {
   const char* text;  // what to print, or null when no excerpt can be formed
   bool addLineEnd;   // print CR LF after the text (the summary line was not found)

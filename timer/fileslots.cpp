@@ -1,7 +1,7 @@
 // File slots: opens that report their own failure, reads and writes by slot, bulk close.
 #include "fileslots.hpp"
 
-#include "console.hpp"
+#include "report.hpp"
 #include "text.hpp"
 
 namespace timer {
@@ -10,18 +10,10 @@ HANDLE FileSlot[kFileSlots];
 
 namespace {
 
-HWND OwnerWindow;  // never set: the boxes have no owner
-
-// Shows the file name under a caption naming the problem, then ends the run with status 0,
-// which build scripts rely on. A box that cannot be shown (no desktop) is not silent: the
-// same words go to standard error.
+// Reports the file name under a caption naming the problem, then ends the run with status
+// 0, which build scripts rely on.
 [[noreturn]] void Fatal(const char* name, const char* caption) {
-  if (MessageBoxA(OwnerWindow, name, caption, MB_OK) != IDOK) {
-    PrintError(caption);
-    PrintError(" ");
-    PrintError(name);
-    PrintError("\r\n");
-  }
+  Report(name, caption);
   ExitProcess(0);
 }
 
@@ -49,10 +41,12 @@ BOOL ReadFromSlot(std::uint32_t slot, void* destination, std::uint32_t count) {
   return ReadFile(FileSlot[slot], destination, count, &done, nullptr);
 }
 
-BOOL WriteToSlot(std::uint32_t slot, const void* source, std::uint32_t count) {
+BOOL WriteToSlot(std::uint32_t slot, const void* source, std::uint32_t count, DWORD* written) {
   if (count == 0) count = MeasureText(static_cast<const char*>(source));
-  DWORD done;
-  return WriteFile(FileSlot[slot], source, count, &done, nullptr);
+  DWORD done = 0;
+  const BOOL ok = WriteFile(FileSlot[slot], source, count, &done, nullptr);
+  if (written != nullptr) *written = done;
+  return ok;
 }
 
 void CloseSlot(std::uint32_t slot) {

@@ -15,8 +15,10 @@ HANDLE OpenForInput(std::uint32_t slot, const char* name);
 HANDLE OpenForOutput(std::uint32_t slot, const char* name);
 
 BOOL ReadFromSlot(std::uint32_t slot, void* destination, std::uint32_t count);
-// A count of 0 writes the text at source without its terminator.
-BOOL WriteToSlot(std::uint32_t slot, const void* source, std::uint32_t count);
+// A count of 0 writes the text at source without its terminator. The bytes written go to
+// *written when it is given.
+BOOL WriteToSlot(std::uint32_t slot, const void* source, std::uint32_t count,
+                 DWORD* written = nullptr);
 
 void CloseSlot(std::uint32_t slot);
 void CloseAllSlots();

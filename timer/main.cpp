@@ -7,6 +7,7 @@
 #include "console.hpp"
 #include "excerpt.hpp"
 #include "fileslots.hpp"
+#include "report.hpp"
 
 namespace timer {
 namespace {
@@ -30,7 +31,16 @@ bool MarkerPresent() {
 void StartPhase() {
   OpenForOutput(kMarkerSlot, MarkerName);
   CurrentTicks = GetTickCount();
-  WriteToSlot(kMarkerSlot, &CurrentTicks, sizeof CurrentTicks);
+  DWORD written = 0;
+  if (WriteToSlot(kMarkerSlot, &CurrentTicks, sizeof CurrentTicks, &written) &&
+      written == sizeof CurrentTicks) {
+    return;
+  }
+  // A marker without its 4 bytes would make the next run a stop run that prints the uptime
+  // (or garbage). This run created it, so it removes it: the next run starts again.
+  CloseSlot(kMarkerSlot);
+  DeleteFileA(MarkerName);
+  Report(MarkerName, "Could not write:");
 }
 
 void StopPhase() {
@@ -42,9 +52,9 @@ void StopPhase() {
   PrintText(" milliseconds ***\r\n");
 
   OpenForInput(kListingSlot, "MvtDir.tmp");
-  DWORD size = GetFileSize(FileSlot[kListingSlot], nullptr);
-  if (size > kListingReadLimit) size = kListingReadLimit;  // keeps the terminating zero
-  ReadFromSlot(kListingSlot, ListingBuffer, size);
+  DWORD sizeHigh = 0;
+  const DWORD sizeLow = GetFileSize(FileSlot[kListingSlot], &sizeHigh);
+  ReadFromSlot(kListingSlot, ListingBuffer, ListingReadSize(sizeHigh, sizeLow));
 
   const Excerpt excerpt = CutExcerpt(ListingBuffer);
   if (excerpt.text == nullptr) return;

@@ -5,8 +5,13 @@ import subprocess
 import time
 import unittest
 
-from winerun import (WINE, WineTestCase, assert_tiny_program, deliverable, program, relay_calls,
-                     run, start_wine, text_args, values, wine_env)
+from winerun import (UNSEEN_BOUND_MS, WINE, WineTestCase, assert_tiny_program, deliverable,
+                     own_call_sequence, own_calls, program, relay_calls, run, run_unseen, start_wine,
+                     text_args, values, wine_env)
+
+# The demo's own calls whose order the run fixes.
+BINDING = ("KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA", "KERNEL32.GetProcAddress",
+           "KERNEL32.FreeLibrary", "KERNEL32.ExitProcess")
 
 GREETING = (b"Hello world!\r\nThis is a simple console application - "
             b"drag a file over the exe to see more\r\n")
@@ -22,10 +27,20 @@ class DemoTestCase(WineTestCase):
         if variant:
             shutil.copy(os.path.join(VARIANTS, variant, "Vantrel.dll"), self.dir)
 
-    def launch(self, command_line):
+    def launch(self, command_line, debug="-all"):
         """Starts the demo with exactly this command line (bytes)."""
         return run([os.path.join(self.dir, "launch.exe"),
-                    command_line.hex()], self.dir)
+                    command_line.hex()], self.dir, debug)
+
+    def launch_traced(self, command_line):
+        return self.launch(command_line, "+relay")
+
+    def binding_order(self, trace):
+        """The demo's binding calls in order, and whether FreeLibrary got the loaded module."""
+        sequence = [(f, args) for f, args in own_call_sequence(trace) if f in BINDING]
+        loads = [r & 0xFFFFFFFF for _, r in own_calls(trace, "KERNEL32.LoadLibraryA")]
+        frees = [values(args)[0] for f, args in sequence if f == "KERNEL32.FreeLibrary"]
+        return [f.split(".")[1] for f, _ in sequence], frees == loads
 
     def calls(self):
         """The recorded library calls: (name, [32-bit values], [texts])."""
@@ -61,6 +76,14 @@ class DroppedFile(DemoTestCase):
     def test_byte_fe_is_kept(self):
         self.assert_told(b'consoledemo.exe "C:\\caf\xe9 \xfe.txt"', b"C:\\caf\xe9 \xfe.txt")
 
+    def test_binds_then_reads_its_argument_then_resolves_and_releases_the_library(self):
+        self.install()
+        trace = self.launch_traced(b'consoledemo.exe "C:\\a b.txt"')
+        order, freed_loaded = self.binding_order(trace)
+        self.assertEqual(order, ["LoadLibraryA", "GetCommandLineA", "GetProcAddress",
+                                 "GetProcAddress", "GetProcAddress", "FreeLibrary", "ExitProcess"])
+        self.assertTrue(freed_loaded)
+
     def test_long_path_reaches_tellme_whole(self):
         path = b"\\\\?\\C:\\" + b"\\".join([b"folder%02d" % i for i in range(80)]) + b"\\a.txt"
         self.assertGreater(len(path), 600)
@@ -80,6 +103,17 @@ class NoArgument(DemoTestCase):
                 self.assertEqual(result.status, 0)
                 self.assertEqual(result.out, GREETING)
                 self.assertEqual(self.calls(), [("StdOut", [], [GREETING])])
+
+    def test_key_wait_flushes_first_and_the_library_is_released_after_it(self):
+        self.install()
+        trace = self.launch_traced(b"consoledemo.exe")
+        waits = [f for f, _ in own_call_sequence(trace)
+                 if f in ("KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch",
+                          "KERNEL32.FreeLibrary")]
+        # Standard input is not a console here: _getch returns -1 at once, a one-code key.
+        self.assertEqual(waits, ["KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch",
+                                 "KERNEL32.FreeLibrary"])
+        self.assertTrue(self.binding_order(trace)[1])
 
 
 class BindingFailures(DemoTestCase):
@@ -117,6 +151,23 @@ class BindingFailures(DemoTestCase):
                 os.remove(self.path("Vantrel.dll"))
 
 
+    def test_no_box_where_nobody_can_see_it(self):
+        cases = [(None, "DLL not found:\r\nVantrel.dll", "DEMO"),
+                 ("no-TellMe", "TellMe not found", "DLL entry not found:")]
+        for variant, text, caption in cases:
+            with self.subTest(variant=variant):
+                if os.path.exists(self.path("Vantrel.dll")):
+                    os.remove(self.path("Vantrel.dll"))
+                self.install(variant)
+                result, seconds = run_unseen(self.path("consoledemo.exe"), self.dir)
+                self.assertEqual(result.status, 1, result.err)  # no box was shown
+                self.assertLess(seconds, UNSEEN_BOUND_MS / 1000)
+                self.assertEqual(result.out, b"")
+                self.assertEqual(result.err, (caption + " " + text + "\r\n").encode())
+                trace, _ = run_unseen(self.path("consoledemo.exe"), self.dir, "+relay")
+                self.assertEqual(relay_calls(trace, "user32.MessageBoxA"), [])
+
+
 class KeyWait(DemoTestCase):
     """A real console: Wine inside tmux, keys sent with tmux send-keys."""
 
@@ -124,11 +175,11 @@ class KeyWait(DemoTestCase):
         start_wine()
         self.install("record")
         self.session = "demo-%d" % os.getpid()
-        env = wine_env()
+        env = wine_env("+relay")
         exports = " ".join("%s='%s'" % (k, env[k]) for k in ("WINEPREFIX", "WINEDEBUG",
                                                                "WINEDLLOVERRIDES") + (("WINELOADER",) if "WINELOADER" in env else ()))
-        command = ("cd '%s' && env -u DISPLAY %s '%s' consoledemo.exe; echo $? > status; sleep 60"
-                   % (self.dir, exports, WINE))
+        command = ("cd '%s' && env -u DISPLAY %s '%s' consoledemo.exe 2>relay.txt; echo $? > status;"
+                   " sleep 60" % (self.dir, exports, WINE))
         subprocess.run(["tmux", "new-session", "-d", "-s", self.session, "-x", "100", "-y", "30",
                         command], check=True)
         self.addCleanup(subprocess.run, ["tmux", "kill-session", "-t", self.session],
@@ -147,7 +198,7 @@ class KeyWait(DemoTestCase):
             time.sleep(0.1)
         self.fail("no %s; screen:\n%s" % (what, self.screen().decode(errors="replace")))
 
-    def assert_waits_then_ends_on(self, key):
+    def assert_waits_then_ends_on(self, key, codes):
         self.start_in_tmux()
         time.sleep(1.5)
         self.assertFalse(os.path.exists(self.path("status")), "ended before a key was pressed")
@@ -155,12 +206,17 @@ class KeyWait(DemoTestCase):
         self.wait_for(lambda: os.path.exists(self.path("status")), "end after the key", 20)
         time.sleep(0.2)
         self.assertEqual(self.read("status").strip(), b"0")
+        # Keys typed before the wait are flushed; an extended key is read whole, both codes.
+        trace = type("Trace", (), {"err": self.read("relay.txt")})
+        waits = [f for f, _ in own_call_sequence(trace)
+                 if f in ("KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch")]
+        self.assertEqual(waits, ["KERNEL32.FlushConsoleInputBuffer"] + ["msvcrt._getch"] * codes)
 
     def test_arrow_key_ends_the_wait(self):
-        self.assert_waits_then_ends_on("Up")
+        self.assert_waits_then_ends_on("Up", 2)  # 0xE0, then the key's code
 
     def test_letter_key_ends_the_wait(self):
-        self.assert_waits_then_ends_on("x")
+        self.assert_waits_then_ends_on("x", 1)
 
 
 class Deliverables(unittest.TestCase):

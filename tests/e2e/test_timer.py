@@ -1,11 +1,15 @@
 """buildtimer.exe under Wine: the start run, the stop run and its failures."""
+import errno
 import os
 import re
+import shutil
 import struct
+import subprocess
 import unittest
 
-from winerun import (WineTestCase, assert_tiny_program, deliverable, own_calls, relay_calls, run,
-                     text_args, ticks, values)
+from winerun import (UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable, own_calls,
+                     own_call_sequence, program, relay_calls, run, run_unseen, text_args, ticks,
+                     values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
 FIRST_PIECE = b"*** Assembling and linking took "
@@ -61,6 +65,11 @@ class StartRun(TimerTestCase):
         self.assertEqual(values(opens[0][0])[1:], [0x40000000, 1, 0, 2, 0x80, 0])
         self.assertEqual([int(args, 16) for args, _ in own_calls(result, "KERNEL32.CloseHandle")],
                          [opens[0][1]])
+        # The tick count is read once the marker is open, just before it is written.
+        order = [f for f, _ in own_call_sequence(result)
+                 if f in ("KERNEL32.CreateFileA", "KERNEL32.GetTickCount", "KERNEL32.WriteFile")]
+        self.assertEqual(order, ["KERNEL32.CreateFileA", "KERNEL32.GetTickCount",
+                                 "KERNEL32.WriteFile"])
 
     def test_existing_marker_is_not_rewritten_by_a_stop_run_but_can_be_replaced(self):
         self.marker(1234)
@@ -97,6 +106,23 @@ class StopRun(TimerTestCase):
             self.assertEqual(values(args)[1:], [0x80000000, 1, 0, 3, 0x80, 0])
         closes = [int(args, 16) for args, _ in own_calls(trace, "KERNEL32.CloseHandle")]
         self.assertEqual(closes, [opens[1][1], opens[0][1]])
+        # The tick count is read after the marker, so the time to open it is measured too.
+        order = [f for f, _ in own_call_sequence(trace)
+                 if f in ("KERNEL32.CreateFileA", "KERNEL32.ReadFile", "KERNEL32.GetTickCount")]
+        self.assertEqual(order[:4], ["KERNEL32.CreateFileA", "KERNEL32.ReadFile",
+                                     "KERNEL32.GetTickCount", "KERNEL32.CreateFileA"])
+
+    def test_timing_line_is_whole_when_its_string_cannot_be_allocated(self):
+        # An oleaut32 whose allocator always fails stands in for a system out of memory.
+        shutil.copy(program("buildtimer.exe"), self.dir)
+        shutil.copy(program(os.path.join("oom", "oleaut32.dll")), self.dir)
+        self.write("MvtDir.tmp", windows_listing())
+        self.marker(ticks() - 5000)
+        result = run([self.path("buildtimer.exe")], self.dir, overrides="oleaut32=n")
+        self.assertEqual(result.status, 0, result.err)
+        elapsed, rest = self.elapsed(result.out)
+        self.assertGreaterEqual(elapsed, 5000)
+        self.assertEqual(rest, b"\r\n" + ENTRY + b"\r\n")
 
     def test_every_stop_run_measures_from_the_same_marker(self):
         self.write("MvtDir.tmp", windows_listing())
@@ -144,6 +170,15 @@ class Listings(TimerTestCase):
         listing = b"Directory of C:\\x\r\n        first\r\n" + ENTRY + INDENT + b"sum\r\n"
         self.assertEqual(self.stop_output(listing), b"        first\r\n" + ENTRY + b"\r\n")
 
+    def test_listings_of_4_gib_and_more_are_read_like_any_long_listing(self):
+        # Sparse files: the listing, then zeros up to the size.
+        for size in (1 << 32, (1 << 32) + 100):
+            with self.subTest(size=size):
+                self.marker(ticks())
+                self.write("MvtDir.tmp", windows_listing())
+                os.truncate(self.path("MvtDir.tmp"), size)
+                self.assertEqual(self.elapsed(self.timer().out)[1], b"\r\n" + ENTRY + b"\r\n")
+
     def test_big_listing_is_cut_to_the_buffer(self):
         listing = windows_listing(ENTRY * 1000)
         self.assertGreater(len(listing), 32000)
@@ -174,6 +209,69 @@ class Failures(TimerTestCase):
         self.assertEqual(result.out, b"")
         self.assertEqual(result.err, b"Could not open: Morvit.tmp\r\n")
         self.assert_box(self.timer("+relay"), "Morvit.tmp", "Could not open:")
+
+
+    def test_no_box_where_nobody_can_see_it(self):
+        # A build agent's service: a box there would wait for a click that never comes.
+        cases = [("missing listing", lambda: self.marker(ticks()), "MvtDir.tmp"),
+                 ("marker is a folder", lambda: os.mkdir(self.path("Morvit.tmp")), "Morvit.tmp")]
+        for case, prepare, name in cases:
+            with self.subTest(case=case):
+                for entry in ("Morvit.tmp", "MvtDir.tmp"):
+                    if os.path.isdir(self.path(entry)):
+                        os.rmdir(self.path(entry))
+                    elif os.path.exists(self.path(entry)):
+                        os.remove(self.path(entry))
+                prepare()
+                result, seconds = run_unseen(program("buildtimer.exe"), self.dir)
+                self.assertEqual(result.status, 0, result.err)
+                self.assertLess(seconds, UNSEEN_BOUND_MS / 1000)
+                self.assertEqual(result.err, b"File not found: " + name.encode() + b"\r\n")
+                self.assertTrue(result.out.startswith(FIRST_PIECE))
+                trace, _ = run_unseen(program("buildtimer.exe"), self.dir, "+relay")
+                self.assertEqual(relay_calls(trace, "user32.MessageBoxA"), [])
+                self.assertEqual(len(relay_calls(trace, "user32.GetUserObjectInformationA")), 1)
+
+    def test_marker_that_cannot_be_written_is_removed(self):
+        # A full file system: the marker can be created, but its 4 bytes cannot be written.
+        disk = self.path("disk")
+        os.mkdir(disk)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("a small file system cannot be mounted here (needs root): %s"
+                          % mounted.stderr.decode(errors="replace").strip())
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        filler = os.path.join(disk, "filler")
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
+        try:
+            while True:
+                os.write(fd, b"\0" * 4096)
+        except OSError as error:
+            self.assertEqual(error.errno, errno.ENOSPC)
+        finally:
+            os.close(fd)
+        result = run("buildtimer.exe", disk)
+        self.assertEqual((result.status, result.out), (0, b""))
+        self.assertEqual(result.err, b"Could not write: Morvit.tmp\r\n")
+        self.assertFalse(os.path.exists(os.path.join(disk, "Morvit.tmp")))
+        # Closed, then deleted, then reported.
+        trace = run("buildtimer.exe", disk, "+relay")
+        self.assert_box(trace, "Morvit.tmp", "Could not write:")
+        order = [(f, text_args(args)) for f, args in own_call_sequence(trace)
+                 if f in ("KERNEL32.CloseHandle", "KERNEL32.DeleteFileA", "user32.MessageBoxA")]
+        self.assertEqual([f for f, _ in order], ["KERNEL32.CloseHandle", "KERNEL32.DeleteFileA",
+                                                 "user32.MessageBoxA"])
+        self.assertEqual(order[1][1], ["Morvit.tmp"])
+
+        # Space again: the next run is a start run, not a stop run that prints the uptime.
+        os.remove(filler)
+        with open(os.path.join(disk, "MvtDir.tmp"), "wb") as f:
+            f.write(windows_listing())
+        result = run("buildtimer.exe", disk)
+        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+        with open(os.path.join(disk, "Morvit.tmp"), "rb") as f:
+            self.assertEqual(len(f.read()), 4)
 
 
 class Deliverable(unittest.TestCase):

@@ -12,6 +12,7 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
@@ -21,9 +22,10 @@ WINE = os.environ.get("WINE", "wine")
 TIMEOUT = 60
 
 
-def wine_env(debug="-all"):
+def wine_env(debug="-all", overrides=""):
     env = dict(os.environ, WINEPREFIX=os.path.abspath(PREFIX), WINEDEBUG=debug,
-               WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C")
+               WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""),
+               LC_ALL="C")
     if WINE != "wine":
         env["WINELOADER"] = WINE  # programs started by programs use the same loader
     env.pop("DISPLAY", None)  # headless: message boxes return at once
@@ -69,12 +71,25 @@ class Run:
         self.err = completed.stderr
 
 
-def run(args, cwd, debug="-all"):
+def run(args, cwd, debug="-all", overrides=""):
     """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder."""
     start_wine()
     argv = [WINE] + ([program(args)] if isinstance(args, str) else list(args))
-    return Run(subprocess.run(argv, cwd=cwd, env=wine_env(debug), stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=TIMEOUT))
+    return Run(subprocess.run(argv, cwd=cwd, env=wine_env(debug, overrides),
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT))
+
+
+UNSEEN_BOUND_MS = 15000  # a run that blocks in a box is ended after this
+
+
+def run_unseen(path, cwd, debug="-all"):
+    """Runs the program at path on the desktop of a new window station, which nobody sees,
+    as on a build agent that is a service. Also returns the run's wall time in seconds; a run
+    still going after UNSEEN_BOUND_MS is ended with status 124."""
+    command_line = ('"%s"' % windows_path(path)).encode()
+    start = time.monotonic()
+    result = run([program("station.exe"), str(UNSEEN_BOUND_MS), command_line.hex()], cwd, debug)
+    return result, time.monotonic() - start
 
 
 def relay_calls(run_result, function):
@@ -176,10 +191,16 @@ def assert_tiny_program(case, path, imports):
     case.assertEqual((width, height2, bits), (32, 64, 4))  # height counts the mask too
 
 
+def own_call_sequence(run_result):
+    """(function, arguments) of every call the program's own code makes, in order."""
+    return [(f.decode(), args.decode("latin-1")) for f, args in
+            re.findall(rb"Call ([\w.]+)\((.*)\) ret=004[0-9a-f]{5}\n", run_result.err)]
+
+
 def own_calls(run_result, function):
     """(arguments, result) of each call to function made by the program's own code (return
     address in the image at 0x400000), in order."""
     calls = re.findall(rb"Call " + re.escape(function.encode()) + rb"\((.*)\) ret=(004[0-9a-f]{5})\n"
                        rb"(?:.*\n)*?.*Ret  " + re.escape(function.encode()) +
-                       rb"\(\) retval=([0-9a-f]{8}) ret=\2", run_result.err)
+                       rb"\(\) retval=([0-9a-f]{8,16}) ret=\2", run_result.err)
     return [(args.decode("latin-1"), int(result, 16)) for args, _, result in calls]

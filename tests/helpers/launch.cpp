@@ -3,18 +3,13 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
+
+#include "hexline.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 2) return 255;
   static char line[70000];
-  const std::size_t hexLength = std::strlen(argv[1]);
-  if (hexLength % 2 != 0 || hexLength / 2 >= sizeof line) return 255;
-  for (std::size_t i = 0; i < hexLength / 2; ++i) {
-    unsigned value;
-    if (std::sscanf(argv[1] + 2 * i, "%2x", &value) != 1) return 255;
-    line[i] = static_cast<char>(value);
-  }
+  if (!DecodeHexLine(argv[1], line, sizeof line)) return 255;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};

@@ -18,8 +18,9 @@ const std::string kIndent15(15, ' ');
 std::string Printed(const std::string& file) {
   LastMatchPosition = 0;
   std::unique_ptr<char[]> buffer(new char[kListingBufferSize]());
-  const std::size_t size = file.size() < kListingReadLimit ? file.size() : kListingReadLimit;
-  file.copy(buffer.get(), size);
+  const std::uint64_t length = file.size();
+  file.copy(buffer.get(), ListingReadSize(static_cast<std::uint32_t>(length >> 32),
+                                          static_cast<std::uint32_t>(length)));
   const Excerpt excerpt = CutExcerpt(buffer.get());
   if (excerpt.text == nullptr) return "";
   return std::string(excerpt.text) + (excerpt.addLineEnd ? "\r\n" : "");
@@ -67,6 +68,17 @@ TEST(Excerpt, WithoutSummaryTheRestIsPrintedAndEndedByALineEnd) {
       " Directory of C:\\x\r\n\r\n12/08/2026  17:17  2,560  hello.exe\r\n       1 file\r\n";
   EXPECT_EQ(Printed(file), "\r\n12/08/2026  17:17  2,560  hello.exe\r\n       1 file\r\n\r\n");
   EXPECT_EQ(Printed("C:\\x\r\nentry"), "entry\r\n");
+}
+
+TEST(Excerpt, ReadSizeKeepsTheTerminatorForListingsOfAnyLength) {
+  EXPECT_EQ(ListingReadSize(0, 0), 0u);
+  EXPECT_EQ(ListingReadSize(0, 100), 100u);
+  EXPECT_EQ(ListingReadSize(0, kListingReadLimit), kListingReadLimit);
+  EXPECT_EQ(ListingReadSize(0, kListingBufferSize), kListingReadLimit);
+  // 4 GiB and more: the low word alone would say 0 or 100 bytes.
+  EXPECT_EQ(ListingReadSize(1, 0), kListingReadLimit);
+  EXPECT_EQ(ListingReadSize(1, 100), kListingReadLimit);
+  EXPECT_EQ(ListingReadSize(0xFFFFFFFFu, 0xFFFFFFFFu), kListingReadLimit);
 }
 
 TEST(Excerpt, ListingsOfTheBufferSizeOrMoreAreCutToTheBuffer) {
