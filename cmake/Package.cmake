@@ -1,11 +1,16 @@
-# The release package: a ZIP with both programs, the stand-in companion library, the README
-# and the example build script with the program it builds. Made by `cpack` in the build.
-install(TARGETS buildtimer consoledemo vantrel RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/examples/build.cmd
-              ${PROJECT_SOURCE_DIR}/examples/hello.c DESTINATION .)
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME consoletools)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_SYSTEM_NAME win32)
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-include(CPack)
+# The release: a ZIP with both programs, the stand-in companion library, the README and the
+# example build script with the program it builds, with SHA256SUMS inside it and beside it.
+# The same commit gives the same bytes wherever and whenever it is built (see
+# scripts/release.py). Made by `cmake --build --preset windows --target release`, in
+# build/windows/release/.
+find_program(RELEASE_PYTHON python3 REQUIRED)
+set(RELEASE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win32)
+add_custom_target(release
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/release
+  COMMAND ${RELEASE_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/release.py
+          --source ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/release ${RELEASE_NAME}
+          $<TARGET_FILE:buildtimer> $<TARGET_FILE:consoledemo> $<TARGET_FILE:vantrel>
+          ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/examples/build.cmd
+          ${PROJECT_SOURCE_DIR}/examples/hello.c
+  DEPENDS buildtimer consoledemo vantrel
+  VERBATIM)

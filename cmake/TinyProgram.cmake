@@ -1,6 +1,8 @@
 # add_tiny_program(name SOURCES ... [ICON file.ico] [LIBRARIES ...])
 # A console program without C runtime: own entry point (mainCRTStartup, ending in
-# ExitProcess), size-optimised whole-program build, one merged read-only section.
+# ExitProcess), size-optimised whole-program build, one merged read-only section. No link
+# time is written into the image, so the same sources always give the same bytes; and it is
+# marked terminal-server aware, so that Remote Desktop hosts apply no legacy shims.
 set(TINY_COMPILE_OPTIONS
     -Os -Wall -Wextra -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-builtin
     -fno-stack-protector -ffunction-sections -flto)
@@ -31,6 +33,7 @@ function(add_tiny_program name)
   target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${TINY_COMPILE_OPTIONS}>)
   target_link_options(${name} PRIVATE
       -nostdlib -Os -flto -s -Wl,--gc-sections -Wl,--disable-reloc-section
+      -Wl,--no-insert-timestamp -Wl,--tsaware
       -Wl,-e,${TINY_ENTRY} -Wl,-T,${TINY_LINK_SCRIPT} ${TINY_ARCH_LINK_OPTIONS})
   set_target_properties(${name} PROPERTIES LINK_DEPENDS ${TINY_LINK_SCRIPT})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})

@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""Checks 32-bit Windows images against the rules the Windows loader applies, which Wine does
+not: an image Wine runs may still be refused by Windows. Needs pefile (Debian's
+python3-pefile, so run it with /usr/bin/python3).
+
+Usage: pecheck.py FILE...   prints each problem found and exits 1 if there is any.
+"""
+import struct
+import sys
+
+import pefile
+
+# Subsystem versions from Windows NT 3.1 to Windows 7; a higher one locks Windows 7 out.
+SUBSYSTEM_VERSIONS = ((3, 10), (6, 1))
+DLL_FORBIDDEN = {0x0020: "HIGH_ENTROPY_VA", 0x0080: "FORCE_INTEGRITY",
+                 0x1000: "APPCONTAINER", 0x4000: "GUARD_CF"}
+TOOLCHAIN_RUNTIMES = ("libgcc", "libstdc++", "libwinpthread")
+SECURITY, BOUND_IMPORT, IAT = 4, 11, 12
+RT_ICON, RT_GROUP_ICON = 3, 14
+
+
+def align(value, to):
+    return (value + to - 1) // to * to
+
+
+def problems(image, imports=None):
+    """What keeps Windows from loading image; an empty list when nothing does. imports, when
+    given, is the exact list of DLLs the image may import."""
+    found = []
+    if image[:2] != b"MZ":
+        return ["no MZ header"]
+    lfanew = struct.unpack_from("<I", image, 0x3C)[0]
+    if lfanew % 4:
+        found.append("e_lfanew %#x is not 4-byte aligned" % lfanew)
+    if image[lfanew:lfanew + 4] != b"PE\0\0":
+        return found + ["no PE signature"]
+    pe = pefile.PE(data=image)
+    fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+    is_dll = bool(fh.Characteristics & 0x2000)
+    check = lambda ok, text: ok or found.append(text)
+
+    check(fh.Machine == 0x14C, "machine %#x is not i386" % fh.Machine)
+    check(1 <= fh.NumberOfSections <= 96, "%d sections" % fh.NumberOfSections)
+    check(fh.SizeOfOptionalHeader == 0xE0, "SizeOfOptionalHeader %#x" % fh.SizeOfOptionalHeader)
+    check(fh.Characteristics & 0x0002, "EXECUTABLE_IMAGE not set")
+    check(fh.Characteristics & 0x0100, "32BIT_MACHINE not set")
+
+    check(oh.Magic == 0x10B, "optional header magic %#x" % oh.Magic)
+    check(oh.SectionAlignment == 0x1000, "SectionAlignment %#x" % oh.SectionAlignment)
+    fa = oh.FileAlignment
+    check(fa & (fa - 1) == 0 and 512 <= fa <= 65536 and fa <= oh.SectionAlignment,
+          "FileAlignment %#x" % fa)
+    check(oh.ImageBase % 0x10000 == 0, "ImageBase %#x is not 64 KiB-aligned" % oh.ImageBase)
+    check(oh.Reserved1 == 0, "Win32VersionValue %#x" % oh.Reserved1)
+    check(oh.LoaderFlags == 0, "LoaderFlags %#x" % oh.LoaderFlags)
+    check(oh.NumberOfRvaAndSizes == 16, "%d data directories" % oh.NumberOfRvaAndSizes)
+    headers_end = lfanew + 24 + fh.SizeOfOptionalHeader + 40 * fh.NumberOfSections
+    check(oh.SizeOfHeaders % fa == 0 and headers_end <= oh.SizeOfHeaders < oh.SizeOfImage,
+          "SizeOfHeaders %#x" % oh.SizeOfHeaders)
+    check(oh.Subsystem == 3, "subsystem %d is not the console" % oh.Subsystem)
+    version = (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion)
+    check(SUBSYSTEM_VERSIONS[0] <= version <= SUBSYSTEM_VERSIONS[1],
+          "subsystem version %d.%d is outside 3.10 to 6.1" % version)
+
+    flags = oh.DllCharacteristics
+    for bit, name in DLL_FORBIDDEN.items():
+        check(not flags & bit, "DllCharacteristics has %s" % name)
+    check(flags & 0x0100, "NX_COMPAT not set")
+    relocations = oh.DATA_DIRECTORY[5].Size != 0
+    check(not flags & 0x0040 or relocations, "DYNAMIC_BASE without relocations")
+    check(bool(fh.Characteristics & 0x0001) != relocations,
+          "RELOCS_STRIPPED does not match the relocations")
+    if not flags & 0x0040 and not is_dll:
+        check(oh.ImageBase + oh.SizeOfImage <= 0x70000000, "fixed-base image reaches 0x70000000")
+    check(oh.CheckSum in (0, pe.generate_checksum()), "wrong checksum %#x" % oh.CheckSum)
+
+    end = align(oh.SizeOfHeaders, oh.SectionAlignment)
+    for s in pe.sections:
+        name = s.Name.rstrip(b"\0").decode(errors="replace")
+        check(s.VirtualAddress == end, "section %s at %#x, not contiguous from %#x"
+              % (name, s.VirtualAddress, end))
+        end = align(s.VirtualAddress + (s.Misc_VirtualSize or s.SizeOfRawData), oh.SectionAlignment)
+        if s.SizeOfRawData:
+            check(s.PointerToRawData % fa == 0 and s.SizeOfRawData % fa == 0 and
+                  s.PointerToRawData + s.SizeOfRawData <= len(image),
+                  "section %s raw data misaligned or outside the file" % name)
+        check(not s.Characteristics & 0x10000000, "section %s is shared" % name)
+        check((s.Characteristics & 0xA0000000) != 0xA0000000,
+              "section %s is writable and executable" % name)
+    check(oh.SizeOfImage == end, "SizeOfImage %#x, the sections end at %#x" % (oh.SizeOfImage, end))
+    raw_end = max([s.PointerToRawData + s.SizeOfRawData for s in pe.sections] + [oh.SizeOfHeaders])
+    check(len(image) == raw_end, "%d bytes after the last section" % (len(image) - raw_end))
+
+    def section_of(rva, size=1):
+        return next((s for s in pe.sections if s.VirtualAddress <= rva and rva + size <=
+                     s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData)), None)
+
+    entry = oh.AddressOfEntryPoint
+    if entry or not is_dll:
+        code = section_of(entry)
+        check(code is not None and code.Characteristics & 0x20000000,
+              "entry point %#x is not in an executable section" % entry)
+    for index, d in enumerate(oh.DATA_DIRECTORY):
+        if d.Size and index != SECURITY:  # the certificate table holds a file offset
+            check(section_of(d.VirtualAddress, d.Size) is not None,
+                  "data directory %d is not inside one section" % index)
+    check(oh.DATA_DIRECTORY[BOUND_IMPORT].Size == 0, "bound imports")
+
+    descriptors = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+    names = sorted(e.dll.decode() for e in descriptors)
+    if imports is not None:
+        check(names == sorted(imports), "imports %s, not %s" % (names, sorted(imports)))
+    for name in names:
+        check(not name.lower().startswith(TOOLCHAIN_RUNTIMES), "imports %s" % name)
+    if descriptors:
+        first = min(e.struct.FirstThunk for e in descriptors)
+        last = max(e.struct.FirstThunk + 4 * (len(e.imports) + 1) for e in descriptors)
+        iat = oh.DATA_DIRECTORY[IAT]
+        check((iat.VirtualAddress, iat.VirtualAddress + iat.Size) == (first, last),
+              "the IAT directory does not cover exactly the thunk arrays")
+    if not is_dll:
+        found.extend(icon_problems(pe))
+    return found
+
+
+def icon_problems(pe):
+    """Only one application icon: group 32512 with one 32x32, 16-colour, 4-bit image."""
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return ["no resources"]
+    try:
+        tree = {t.id: {n.id: [pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+                              for lang in n.directory.entries] for n in t.directory.entries}
+                for t in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+    except (pefile.PEFormatError, AttributeError):
+        return ["the resources cannot be read"]
+    if sorted(tree) != [RT_ICON, RT_GROUP_ICON]:
+        return ["resource types %s, not only icons" % sorted(tree)]
+    if list(tree[RT_GROUP_ICON]) != [32512] or len(tree[RT_GROUP_ICON][32512]) != 1:
+        return ["icon groups %s, not one numbered 32512" % list(tree[RT_GROUP_ICON])]
+    group = tree[RT_GROUP_ICON][32512][0]
+    reserved, kind, count = struct.unpack_from("<HHH", group)
+    if (reserved, kind, count) != (0, 1, 1) or len(group) != 6 + 14:
+        return ["the icon group does not hold exactly one icon"]
+    width, height, colours, _, planes, bits, size, icon_id = struct.unpack_from("<BBBBHHIH", group, 6)
+    images = tree[RT_ICON].get(icon_id, [])
+    if (width, height, colours, bits) != (32, 32, 16, 4) or len(images) != 1:
+        return ["the icon is not one 32x32 16-colour 4-bit image"]
+    image = images[0]
+    header = struct.unpack_from("<IiiHHI", image)
+    expected = 40 + 16 * 4 + 32 * 32 // 2 + 32 * 4  # header, palette, colours, mask
+    if header != (40, 32, 64, 1, 4, 0) or len(image) != expected or size != expected:
+        return ["the icon's bitmap header or size is wrong"]
+    return []
+
+
+# Edits of a good image that Wine still runs but Windows refuses, with the rule each breaks.
+BROKEN_EDITS = {"one-page gap before the resources": "not contiguous",
+                "SizeOfImage one page too large": "SizeOfImage",
+                "subsystem version 6.2": "subsystem version",
+                "FORCE_INTEGRITY set": "FORCE_INTEGRITY"}
+
+
+def edited(image, edit):
+    """A copy of image with one of BROKEN_EDITS made, its checksum kept correct."""
+    pe = pefile.PE(data=image)
+    oh = pe.OPTIONAL_HEADER
+    if edit == "one-page gap before the resources":
+        rsrc = next(s for s in pe.sections if s.Name.startswith(b".rsrc"))
+        rsrc.VirtualAddress += 0x1000
+        oh.DATA_DIRECTORY[2].VirtualAddress += 0x1000
+        oh.SizeOfImage += 0x1000
+    elif edit == "SizeOfImage one page too large":
+        oh.SizeOfImage += 0x1000
+    elif edit == "subsystem version 6.2":
+        oh.MajorSubsystemVersion, oh.MinorSubsystemVersion = 6, 2
+    elif edit == "FORCE_INTEGRITY set":
+        oh.DllCharacteristics |= 0x80
+    result = pefile.PE(data=bytes(pe.write()))
+    if result.OPTIONAL_HEADER.CheckSum:
+        result.OPTIONAL_HEADER.CheckSum = result.generate_checksum()
+    return bytes(result.write())
+
+
+def main(paths):
+    failed = False
+    for path in paths:
+        with open(path, "rb") as f:
+            for problem in problems(f.read()):
+                print("%s: %s" % (path, problem))
+                failed = True
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

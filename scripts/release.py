@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Makes the release ZIP and its checksums, byte for byte the same from the same inputs.
+
+Usage: release.py --source SOURCE_DIR OUT_DIR NAME FILE...   (the build's release target)
+
+The ZIP holds NAME/<file> for each FILE, and NAME/SHA256SUMS over those files, in name order,
+all with one time and the same permissions. The time is SOURCE_DATE_EPOCH, else the last
+commit's time, else 1980-01-01. OUT_DIR gets NAME.zip and a SHA256SUMS that covers the ZIP
+and each file in it, so that `sha256sum -c` checks a download before and after unpacking.
+"""
+import argparse
+import hashlib
+import os
+import subprocess
+import time
+import zipfile
+
+
+def source_time(source):
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    try:
+        return int(subprocess.run(["git", "-C", source, "log", "-1", "--format=%ct"],
+                                  capture_output=True, text=True, check=True).stdout)
+    except (OSError, ValueError, subprocess.CalledProcessError):
+        return 315532800  # 1980-01-01, the earliest time a ZIP entry can hold
+
+
+def sums(entries):
+    return "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                   for name, data in entries).encode()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--source", required=True)
+    parser.add_argument("out")
+    parser.add_argument("name")
+    parser.add_argument("files", nargs="+")
+    args = parser.parse_args()
+
+    entries = []
+    for path in sorted(args.files, key=os.path.basename):
+        with open(path, "rb") as f:
+            entries.append((args.name + "/" + os.path.basename(path), f.read()))
+    inner = sums((name.split("/", 1)[1], data) for name, data in entries)
+    entries.append((args.name + "/SHA256SUMS", inner))
+
+    stamp = time.gmtime(max(source_time(args.source), 315532800))[:6]
+    archive = os.path.join(args.out, args.name + ".zip")
+    os.makedirs(args.out, exist_ok=True)
+    with zipfile.ZipFile(archive, "w") as z:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=stamp)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.create_system = 3  # Unix, so that the permissions below are read
+            info.external_attr = 0o100644 << 16
+            z.writestr(info, data, compresslevel=9)
+    with open(archive, "rb") as f:
+        outer = sums([(args.name + ".zip", f.read())] + entries)
+    with open(os.path.join(args.out, "SHA256SUMS"), "wb") as f:
+        f.write(outer)
+
+
+if __name__ == "__main__":
+    main()
