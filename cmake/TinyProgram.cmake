@@ -18,6 +18,11 @@ else()
   set(TINY_ARCH_LINK_OPTIONS)
 endif()
 
+# tiny_core(target): compiles a pure core library the way the programs that link it are.
+function(tiny_core target)
+  target_compile_options(${target} PRIVATE ${TINY_COMPILE_OPTIONS})
+endfunction()
+
 function(add_tiny_program name)
   cmake_parse_arguments(ARG "" "ICON" "SOURCES;LIBRARIES" ${ARGN})
   set(sources ${ARG_SOURCES})

@@ -1,5 +1,7 @@
-// Argument extraction: one pass over the command line that tracks quoted stretches, so no
-// byte of the line has to be rewritten and no work copy limits its length.
+// Argument extraction. It reads the command line in place and tracks quoted stretches as it
+// goes, so no byte of the line is rewritten and no work copy limits its length: one walk
+// counts the quotes, one finds the argument, and two over the argument alone measure it and
+// copy it without its quotes.
 #include "argument.hpp"
 
 namespace demo {

@@ -1,5 +1,6 @@
 // consoledemo: the entry. Binds to the companion library at run time, greets through it,
 // then hands the first argument (a dropped file's path) to it or waits for a key.
+// Build just this program: cmake --build --preset windows --target consoledemo
 #include <windows.h>
 
 #include <cstdint>
@@ -93,6 +94,7 @@ mainCRTStartup() {
   if (Module == nullptr) BindingFailure(kLoadFailure, "DEMO");
   Status = GetArgument(1, ArgumentBuffer, sizeof ArgumentBuffer);
   StdOut = Resolve<StdOutEntry>("StdOut", "StdOut not found", "DEMO");
+  // Never called, but required: a library without it is not the companion library.
   ClearScreen = Resolve<ClearScreenEntry>("ClearScreen", "ClearScreen not found", "DEMO");
   TellMe = Resolve<TellMeEntry>("TellMe", "TellMe not found", "DLL entry not found:");
 

@@ -12,25 +12,23 @@ import sys
 import tempfile
 import time
 
+import wineenv
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BIN = os.path.join(ROOT, "build", "windows", "bin")
-ENV = dict(os.environ, WINEPREFIX=os.path.join(ROOT, "build", "windows", "wineprefix"),
-           WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-ENV.pop("DISPLAY", None)
+PRESET = wineenv.preset()
+WINE = wineenv.loader(PRESET)
+BIN = os.path.join(ROOT, "build", PRESET, "bin")
+PREFIX = os.path.join(ROOT, "build", PRESET, "wineprefix")
+ENV = wineenv.environment(PREFIX, WINE)
 
 
 def timed(argv, cwd):
     start = time.perf_counter()
-    subprocess.run(["wine"] + argv, cwd=cwd, env=ENV, stdin=subprocess.DEVNULL,
+    subprocess.run([WINE] + argv, cwd=cwd, env=ENV, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     return time.perf_counter() - start
 
 
-def listing(size):
-    entry = b"12/08/2026  05:17 PM             2,560 hello.exe\r\n"
-    head = b" Volume in drive C has no label.\r\n\r\n Directory of C:\\build\\hello\r\n\r\n"
-    tail = b" " * 15 + b"1 File(s)          2,560 bytes\r\n"
-    return head + entry * ((size - len(head) - len(tail)) // len(entry)) + tail
 
 
 def main():
@@ -40,10 +38,9 @@ def main():
         for name in ("buildtimer.exe", "consoledemo.exe", "Vantrel.dll", "empty.exe",
                      "empty_imports.exe"):
             shutil.copy(os.path.join(BIN, name), work)
-        subprocess.run(["wineserver", "-p30"], env=ENV, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        with open(os.path.join(work, "MvtDir.tmp"), "wb") as f:
-            f.write(listing(31 * 1024))
+        wineenv.prepare(PREFIX, WINE)
+        shutil.copy(os.path.join(ROOT, "tests", "data", "listings", "big.txt"),
+                    os.path.join(work, "MvtDir.tmp"))
         marker = os.path.join(work, "Morvit.tmp")
 
         def start_run():
@@ -55,7 +52,7 @@ def main():
             "empty program importing kernel32, user32, oleaut32":
                 lambda: timed(["empty_imports.exe"], work),
             "buildtimer start run": start_run,
-            "buildtimer stop run, 31 KB listing": lambda: timed(["buildtimer.exe"], work),
+            "buildtimer stop run, 50 KB listing": lambda: timed(["buildtimer.exe"], work),
             "consoledemo with an argument": lambda: timed(["consoledemo.exe", "hello.c"], work),
         }
         timed(["empty.exe"], work)  # warm up

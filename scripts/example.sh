@@ -5,16 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-. scripts/winearch.sh
+eval "$(python3 scripts/wineenv.py shell)"
 cmake --preset "$RUN_PRESET" >/dev/null
 cmake --build --preset "$RUN_PRESET" >/dev/null
 # The example's own compile makes a program this machine's Wine can run.
 [ "$RUN_PRESET" = windows ] || export CROSS_CC=x86_64-w64-mingw32-gcc
 
 bin=$PWD/build/$RUN_PRESET/bin
-export WINEPREFIX=$PWD/build/$RUN_PRESET/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
-[ -f "$WINEPREFIX/system.reg" ] || "$WINE" wineboot -i >/dev/null 2>&1
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -37,7 +37,7 @@ fi
 
 # A kernel with its 32-bit emulation switched off cannot start 32-bit Wine: the tests then
 # run 64-bit twins of the programs, which need the 64-bit compiler and Wine.
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if [ "$(python3 "$(dirname "$0")/wineenv.py" preset)" = windows64 ]; then
   twins=()
   have x86_64-w64-mingw32-g++ || twins+=(g++-mingw-w64-x86-64)
   installed wine64 || twins+=(wine64)

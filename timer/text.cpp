@@ -23,6 +23,17 @@ inline std::uint32_t FirstZeroIndex(std::uint32_t flags) {
   return (flags & 0x00000080u) ? 0 : 1;
 }
 
+// Whether the pattern stands in the text at p, where t[p] is not the terminator (so t[p + 1]
+// is still inside the text). The pair is compared first; then the text's terminator, which
+// differs from every pattern byte, ends the byte-wise comparison at the text's end.
+inline bool MatchesAt(const unsigned char* t, std::uint32_t p, const unsigned char* pat,
+                      std::uint32_t head, std::uint32_t headMask) {
+  if (((t[p] | (static_cast<std::uint32_t>(t[p + 1]) << 8)) & headMask) != head) return false;
+  std::uint32_t k = 1;
+  while (pat[k] != 0 && pat[k] == t[p + k]) ++k;
+  return pat[k] == 0;
+}
+
 inline std::uint32_t Distance(const char* from, const char* to) {
   return static_cast<std::uint32_t>(to - from);
 }
@@ -93,19 +104,28 @@ const char* FindText(std::uint32_t start, const char* text, const char* pattern)
   const std::uint32_t head = pat[0] | (static_cast<std::uint32_t>(pat[1]) << 8);
   const std::uint32_t headMask = pat[1] != 0 ? 0xFFFFu : 0x00FFu;
   std::uint32_t p = start != 0 ? start - 1 : LastMatchPosition;
-  for (;; ++p) {
+  // Four candidates per step, each tested for the terminator before its pair is read.
+  for (;; p += 4) {
     if (t[p] == 0) return nullptr;
-    // t[p] is not the terminator, so t[p + 1] is still inside the text.
-    const std::uint32_t pair = t[p] | (static_cast<std::uint32_t>(t[p + 1]) << 8);
-    if ((pair & headMask) != head) continue;
-    std::uint32_t k = 1;
-    // The text's terminator differs from every pattern byte, so this stops at its end.
-    while (pat[k] != 0 && pat[k] == t[p + k]) ++k;
-    if (pat[k] == 0) {
-      LastMatchPosition = p + 1;
-      return text + p;
+    if (MatchesAt(t, p, pat, head, headMask)) break;
+    if (t[p + 1] == 0) return nullptr;
+    if (MatchesAt(t, p + 1, pat, head, headMask)) {
+      p += 1;
+      break;
+    }
+    if (t[p + 2] == 0) return nullptr;
+    if (MatchesAt(t, p + 2, pat, head, headMask)) {
+      p += 2;
+      break;
+    }
+    if (t[p + 3] == 0) return nullptr;
+    if (MatchesAt(t, p + 3, pat, head, headMask)) {
+      p += 3;
+      break;
     }
   }
+  LastMatchPosition = p + 1;
+  return text + p;
 }
 
 }  // namespace timer

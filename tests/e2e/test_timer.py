@@ -7,9 +7,9 @@ import struct
 import subprocess
 import unittest
 
-from winerun import (UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable, own_calls,
-                     own_call_sequence, program, relay_calls, run, run_unseen, text_args, ticks,
-                     values)
+from winerun import (UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable, listing,
+                     own_call_sequence, own_calls, program, relay_calls, run, run_unseen,
+                     text_args, ticks, values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
 FIRST_PIECE = b"*** Assembling and linking took "
@@ -18,12 +18,8 @@ INDENT = b" " * 15
 
 
 def windows_listing(entries=ENTRY):
-    """A listing as Windows' cmd writes it: volume lines, the folder, entries, summary."""
-    return (b" Volume in drive C has no label.\r\n"
-            b" Volume Serial Number is 6A1F-0C3E\r\n\r\n"
-            b" Directory of C:\\build\\hello\r\n\r\n" + entries +
-            INDENT + b"1 File(s)          2,560 bytes\r\n" +
-            INDENT + b"0 Dir(s)  52,372,561,920 bytes free\r\n")
+    """The sample listing as Windows' cmd writes it, with these entry lines."""
+    return listing("windows.txt").replace(ENTRY, entries)
 
 
 class TimerTestCase(WineTestCase):
@@ -158,10 +154,8 @@ class Listings(TimerTestCase):
 
     def test_listing_without_eight_space_summary_is_printed_to_its_end(self):
         # Wine's cmd indents its summary by seven spaces.
-        listing = (b"Directory of Z:\\x\r\n\r\n12/08/2026  17:17  2,560  hello.exe\r\n"
-                   b"       1 file 2,560 bytes\r\n")
-        self.assertEqual(self.stop_output(listing),
-                         listing[listing.index(b"\r\n") + 2:] + b"\r\n")
+        wine = listing("wine.txt")
+        self.assertEqual(self.stop_output(wine), wine[wine.index(b"\r\n") + 2:] + b"\r\n")
 
     def test_listing_without_line_end_after_the_drive_line_prints_nothing_more(self):
         self.assertEqual(self.stop_output(b" Directory of C:\\x"), b"")
@@ -180,10 +174,10 @@ class Listings(TimerTestCase):
                 self.assertEqual(self.elapsed(self.timer().out)[1], b"\r\n" + ENTRY + b"\r\n")
 
     def test_big_listing_is_cut_to_the_buffer(self):
-        listing = windows_listing(ENTRY * 1000)
-        self.assertGreater(len(listing), 32000)
-        out = self.stop_output(listing)
-        head = listing[:31999]
+        big = listing("big.txt")
+        self.assertGreater(len(big), 32000)
+        out = self.stop_output(big)
+        head = big[:31999]
         self.assertEqual(out, head[head.index(b"hello\r\n") + 7:] + b"\r\n")
 
 

@@ -3,8 +3,8 @@
 BIN_DIR names the folder of the built programs, WINEPREFIX the tests' own Wine prefix and
 WINE the Wine loader; CTest sets them. Where the kernel cannot run 32-bit code, the programs
 run are the 64-bit twins under 64-bit Wine, while DELIVERABLE_DIR still names the 32-bit
-deliverables that the static checks read. One wineserver is kept up while the tests run, so
-that each run starts fast.
+deliverables that the static checks read. The Wine environment itself comes from
+scripts/wineenv.py.
 """
 import os
 import re
@@ -12,24 +12,29 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import sys
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import wineenv  # noqa: E402
 
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
 DELIVERABLE_DIR = os.environ.get("DELIVERABLE_DIR", BIN_DIR)
+LISTINGS = os.path.join(os.path.dirname(__file__), "..", "data", "listings")
 WINE = os.environ.get("WINE", "wine")
 TIMEOUT = 60
 
 
 def wine_env(debug="-all", overrides=""):
-    env = dict(os.environ, WINEPREFIX=os.path.abspath(PREFIX), WINEDEBUG=debug,
-               WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""),
-               LC_ALL="C")
-    if WINE != "wine":
-        env["WINELOADER"] = WINE  # programs started by programs use the same loader
-    env.pop("DISPLAY", None)  # headless: message boxes return at once
-    return env
+    return wineenv.environment(PREFIX, WINE, debug, overrides)
+
+
+def listing(name):
+    """A sample listing from the tests' shared folder of them."""
+    with open(os.path.join(LISTINGS, name), "rb") as f:
+        return f.read()
 
 
 def program(name):
@@ -50,18 +55,11 @@ _server_up = False
 
 
 def start_wine():
-    """Creates the prefix on first use and keeps a wineserver up for the test process."""
+    """Sets the prefix up once per test process."""
     global _server_up
-    if _server_up:
-        return
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if not os.path.exists(os.path.join(PREFIX, "system.reg")):
-        os.makedirs(PREFIX, exist_ok=True)
-        subprocess.run([WINE, "wineboot", "-i"], env=wine_env(), timeout=300, check=True, **quiet)
-    # Persist 30 s after the last client; started detached so that it holds no test pipe.
-    subprocess.run(["wineserver", "-p30"], env=wine_env(), timeout=60, **quiet)
-    subprocess.run([WINE, program("empty.exe")], env=wine_env(), timeout=120, **quiet)
-    _server_up = True
+    if not _server_up:
+        wineenv.prepare(PREFIX, WINE, program("empty.exe"))
+        _server_up = True
 
 
 class Run:

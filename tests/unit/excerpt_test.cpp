@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -10,8 +12,6 @@
 
 namespace timer {
 namespace {
-
-const std::string kIndent15(15, ' ');
 
 // What a stop run prints after its timing line, for a listing file with these bytes; also
 // checks that the listing buffer was written only where the cut belongs.
@@ -26,20 +26,23 @@ std::string Printed(const std::string& file) {
   return std::string(excerpt.text) + (excerpt.addLineEnd ? "\r\n" : "");
 }
 
+// A sample listing from the tests' shared folder of them.
+std::string Listing(const char* name) {
+  std::ifstream file(std::string(LISTINGS_DIR) + "/" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+const std::string kEntry = "12/08/2026  05:17 PM             2,560 hello.exe\r\n";
+
+// The sample listing as Windows' cmd writes it, with these entry lines.
 std::string WindowsListing(const std::string& entries) {
-  return " Volume in drive C has no label.\r\n"
-         " Volume Serial Number is 6A1F-0C3E\r\n"
-         "\r\n"
-         " Directory of C:\\build\\hello\r\n"
-         "\r\n" +
-         entries + kIndent15 + "1 File(s)          2,560 bytes\r\n" + kIndent15 +
-         "0 Dir(s)  52,372,561,920 bytes free\r\n";
+  std::string listing = Listing("windows.txt");
+  return listing.replace(listing.find(kEntry), kEntry.size(), entries);
 }
 
 TEST(Excerpt, EntryLinesOfAWindowsListing) {
-  const std::string entry = "12/08/2026  05:17 PM             2,560 hello.exe\r\n";
-  EXPECT_EQ(Printed(WindowsListing(entry)), "\r\n" + entry + "\r\n");
-  const std::string two = entry + "12/08/2026  05:17 PM               901 hello.obj\r\n";
+  EXPECT_EQ(Printed(Listing("windows.txt")), "\r\n" + kEntry + "\r\n");
+  const std::string two = kEntry + "12/08/2026  05:17 PM               901 hello.obj\r\n";
   EXPECT_EQ(Printed(WindowsListing(two)), "\r\n" + two + "\r\n");
 }
 
@@ -64,9 +67,8 @@ TEST(Excerpt, NoLineEndAfterTheDriveLinePrintsNothing) {
 
 TEST(Excerpt, WithoutSummaryTheRestIsPrintedAndEndedByALineEnd) {
   // Wine's cmd indents its summary lines by seven spaces.
-  const std::string file =
-      " Directory of C:\\x\r\n\r\n12/08/2026  17:17  2,560  hello.exe\r\n       1 file\r\n";
-  EXPECT_EQ(Printed(file), "\r\n12/08/2026  17:17  2,560  hello.exe\r\n       1 file\r\n\r\n");
+  const std::string file = Listing("wine.txt");
+  EXPECT_EQ(Printed(file), file.substr(file.find("\r\n") + 2) + "\r\n");
   EXPECT_EQ(Printed("C:\\x\r\nentry"), "entry\r\n");
 }
 
@@ -82,9 +84,8 @@ TEST(Excerpt, ReadSizeKeepsTheTerminatorForListingsOfAnyLength) {
 }
 
 TEST(Excerpt, ListingsOfTheBufferSizeOrMoreAreCutToTheBuffer) {
-  std::string entries;
-  while (entries.size() < 40000) entries += "12/08/2026  05:17 PM             2,560 hello.exe\r\n";
-  const std::string file = WindowsListing(entries);
+  const std::string file = Listing("big.txt");
+  ASSERT_GT(file.size(), kListingBufferSize);
   const std::string head = file.substr(0, kListingReadLimit);
   const std::string::size_type start = head.find("\\hello\r\n") + 8;
   EXPECT_EQ(Printed(file), head.substr(start) + "\r\n");

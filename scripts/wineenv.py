@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""The one Wine environment of the project: which Wine runs the programs on this machine,
+the variables every run gets, and the prefix set up once. The end-to-end tests, the
+benchmarks and the example script all take it from here.
+
+Where the kernel runs 32-bit code, the 32-bit programs run under Wine (preset windows).
+Where it cannot (a kernel with its 32-bit emulation switched off), 32-bit Wine cannot start,
+so the programs' 64-bit twins, built from the same sources, run under 64-bit Wine (preset
+windows64).
+
+Usage from a shell:
+  python3 scripts/wineenv.py preset          prints windows or windows64
+  eval "$(python3 scripts/wineenv.py shell)"  sets RUN_PRESET, WINE and the Wine variables for
+                                              the preset's own prefix, unsets DISPLAY, and
+                                              sets the prefix up
+"""
+import os
+import shlex
+import subprocess
+import sys
+
+WINE64 = "/usr/lib/wine/wine64"
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def runs_32bit():
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"], **QUIET).returncode == 0
+    except OSError:
+        return False
+
+
+def preset():
+    """The build preset whose programs this machine's Wine runs."""
+    return "windows" if runs_32bit() else "windows64"
+
+
+def loader(run_preset):
+    return WINE64 if run_preset == "windows64" else "wine"
+
+
+def environment(prefix, wine, debug="-all", overrides=""):
+    """The variables for a run: the prefix, no debug output but what is asked for, no Mono or
+    Gecko, the C locale, and no display, so that a box that cannot be shown returns at once."""
+    env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEDEBUG=debug,
+               WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""),
+               LC_ALL="C")
+    if wine != "wine":
+        env["WINELOADER"] = wine  # programs started by programs use the same loader
+    env.pop("DISPLAY", None)
+    return env
+
+
+def prepare(prefix, wine, first_program=None):
+    """Creates the prefix on first use and keeps one wineserver up 30 s past its last client,
+    so that later runs start fast. The first run in a new prefix starts services that hold
+    pipes open, so nothing here is captured."""
+    env = environment(prefix, wine)
+    if not os.path.exists(os.path.join(prefix, "system.reg")):
+        os.makedirs(prefix, exist_ok=True)
+        subprocess.run([wine, "wineboot", "-i"], env=env, timeout=300, check=True, **QUIET)
+    subprocess.run(["wineserver", "-p30"], env=env, timeout=60, **QUIET)
+    if first_program:
+        subprocess.run([wine, first_program], env=env, timeout=120, **QUIET)
+
+
+def main(args):
+    if args == ["preset"]:
+        print(preset())
+        return
+    if args != ["shell"]:
+        sys.exit(__doc__)
+    run_preset = preset()
+    wine = loader(run_preset)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    prefix = os.path.join(root, "build", run_preset, "wineprefix")
+    prepare(prefix, wine)
+    env = environment(prefix, wine)
+    names = ["WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "LC_ALL"] + (
+        ["WINELOADER"] if "WINELOADER" in env else [])
+    print("RUN_PRESET=%s WINE=%s" % (run_preset, shlex.quote(wine)))
+    print("export " + " ".join("%s=%s" % (n, shlex.quote(env[n])) for n in names))
+    print("unset DISPLAY")
+    if run_preset != "windows":
+        print("echo 'note: this kernel cannot run 32-bit programs; the programs run as their "
+              "64-bit twins under 64-bit Wine' >&2")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
