@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need, from Debian's packages, when missing:
 # the MinGW-w64 cross compiler, 32-bit Wine, CMake, GoogleTest, Google Benchmark, clang with
-# libFuzzer, Python 3 with pefile, and tmux.
+# libFuzzer, Python 3 with pefile, tmux, and Xvfb, xdotool and ImageMagick for the desktop
+# tests and the README's pictures.
 set -euo pipefail
 
 as_root=()
@@ -22,6 +23,9 @@ installed libgtest-dev || missing+=(libgtest-dev)
 installed libbenchmark-dev || missing+=(libbenchmark-dev)
 installed libclang-rt-14-dev || missing+=(libclang-rt-14-dev)
 installed python3-pefile || missing+=(python3-pefile)
+have Xvfb || missing+=(xvfb)
+have xdotool || missing+=(xdotool)
+installed imagemagick || missing+=(imagemagick)
 installed wine || missing+=(wine)
 installed wine32:i386 || missing+=(wine32:i386)
 

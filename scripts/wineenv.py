@@ -39,23 +39,27 @@ def loader(run_preset):
     return WINE64 if run_preset == "windows64" else "wine"
 
 
-def environment(prefix, wine, debug="-all", overrides=""):
+def environment(prefix, wine, debug="-all", overrides="", display=None):
     """The variables for a run: the prefix, no debug output but what is asked for, no Mono or
-    Gecko, the C locale, and no display, so that a box that cannot be shown returns at once."""
+    Gecko, the C locale, and no display unless one is given, so that a box that cannot be
+    shown returns at once."""
     env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEDEBUG=debug,
                WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""),
                LC_ALL="C")
     if wine != "wine":
         env["WINELOADER"] = wine  # programs started by programs use the same loader
     env.pop("DISPLAY", None)
+    if display:
+        env["DISPLAY"] = display
     return env
 
 
-def prepare(prefix, wine, first_program=None):
+def prepare(prefix, wine, first_program=None, display=None):
     """Creates the prefix on first use and keeps one wineserver up 30 s past its last client,
     so that later runs start fast. The first run in a new prefix starts services that hold
-    pipes open, so nothing here is captured."""
-    env = environment(prefix, wine)
+    pipes open, so nothing here is captured. A prefix first used without a display keeps its
+    null display driver: a prefix for a desktop needs the display from the start."""
+    env = environment(prefix, wine, display=display)
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         os.makedirs(prefix, exist_ok=True)
         subprocess.run([wine, "wineboot", "-i"], env=env, timeout=300, check=True, **QUIET)

@@ -1,0 +1,122 @@
+"""The programs on a desktop that someone sees: real message boxes on an X display (Xvfb),
+found by their titles and dismissed with Enter, as a person would."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+from winerun import (PREFIX, WINE, WineTestCase, program, relay_calls, text_args, ticks,
+                     windows_path, wineenv)
+
+TIMING_START = b"*** Assembling and linking took "
+GREETING_END = b"drag a file over the exe to see more\r\n"
+BOUND = 60  # seconds for a box to appear, and for a run to end after Enter
+
+
+class Desktop:
+    """An Xvfb server on a free display, with a Wine prefix of its own for it."""
+
+    def __init__(self):
+        if not shutil.which("Xvfb") or not shutil.which("xdotool"):
+            raise unittest.SkipTest("no Xvfb or xdotool here: the setup script installs them")
+        number = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X%d-lock" % n))
+        self.display = ":%d" % number
+        self.server = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24",
+                                        "-nolisten", "tcp"], stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists("/tmp/.X11-unix/X%d" % number):
+            if self.server.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise unittest.SkipTest("Xvfb cannot start here")
+            time.sleep(0.1)
+        self.prefix = PREFIX + "-desktop"
+        wineenv.prepare(self.prefix, WINE, program("empty.exe"), self.display)
+
+    def env(self, debug="-all"):
+        return wineenv.environment(self.prefix, WINE, debug, display=self.display)
+
+    def windows(self, title):
+        found = subprocess.run(["xdotool", "search", "--name", "^%s$" % title],
+                               env=self.env(), capture_output=True, text=True).stdout
+        return found.split()
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
+        self.server.terminate()
+        self.server.wait(10)
+
+
+class DesktopTestCase(WineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.desktop = Desktop()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()
+
+    def answer_box(self, argv, title, debug="-all"):
+        """Runs argv until a box titled title shows, presses Enter in it, and returns the
+        run's exit status, standard output and standard error (captured in files: the box
+        starts Wine's desktop process, which would inherit pipes)."""
+        out, err = open(self.path("out"), "wb"), open(self.path("err"), "wb")
+        with out, err:
+            run = subprocess.Popen([WINE] + argv, cwd=self.dir, env=self.desktop.env(debug),
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            try:
+                deadline = time.monotonic() + BOUND
+                while not self.desktop.windows(title):
+                    self.assertIsNone(run.poll(), "the run ended without showing the box")
+                    self.assertLess(time.monotonic(), deadline, "no box titled %r" % title)
+                    time.sleep(0.2)
+                [window] = self.desktop.windows(title)
+                subprocess.run(["xdotool", "key", "--window", window, "Return"],
+                               env=self.desktop.env(), check=True)
+                status = run.wait(BOUND)
+            finally:
+                if run.poll() is None:
+                    run.kill()
+        return status, self.read("out"), self.read("err")
+
+
+class TimerBoxes(DesktopTestCase):
+    def test_missing_listing_shows_a_box_and_nothing_on_standard_error(self):
+        self.write("Morvit.tmp", ticks().to_bytes(4, "little"))
+        status, out, err = self.answer_box([program("buildtimer.exe")], "File not found:")
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith(TIMING_START) and out.endswith(b" milliseconds ***\r\n"))
+        self.assertNotIn(b"MvtDir.tmp", err)
+
+    def test_marker_that_cannot_be_created_shows_a_box(self):
+        os.symlink("/nonexistent/folder/marker", self.path("Morvit.tmp"))
+        status, out, err = self.answer_box([program("buildtimer.exe")], "Could not open:")
+        self.assertEqual((status, out), (0, b""))
+        self.assertNotIn(b"Morvit.tmp", err)
+
+
+class DemoBoxes(DesktopTestCase):
+    def test_missing_library_ends_with_the_box_result(self):
+        shutil.copy(program("consoledemo.exe"), self.dir)
+        status, out, err = self.answer_box([self.path("consoledemo.exe")], "DEMO")
+        self.assertEqual((status, out), (1, b""))  # IDOK
+        self.assertNotIn(b"Vantrel.dll", err)
+
+    def test_dropped_file_shows_the_libraries_box_with_the_path(self):
+        for name in ("consoledemo.exe", "Vantrel.dll"):
+            shutil.copy(program(name), self.dir)
+        self.write("a b.txt", b"dropped\r\n")
+        path = windows_path(self.path("a b.txt"))
+        caption = "This is also a Windows GUI application:"
+        status, out, err = self.answer_box([self.path("consoledemo.exe"), path], caption,
+                                           "+relay")
+        self.assertEqual(status, 0)
+        self.assertTrue(out.endswith(GREETING_END))
+        boxes = [text_args(b) for b in relay_calls(type("Trace", (), {"err": err}),
+                                                   "user32.MessageBoxA")]
+        self.assertEqual(boxes, [[path.replace("\\", "\\\\"), caption]])
+
+
+if __name__ == "__main__":
+    unittest.main()
