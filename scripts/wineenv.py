@@ -16,10 +16,13 @@ Usage from a shell:
 """
 import os
 import shlex
+import shutil
 import subprocess
 import sys
+import time
 
 WINE64 = "/usr/lib/wine/wine64"
+WINE_FONTS = "/usr/share/wine/fonts"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -63,9 +66,34 @@ def prepare(prefix, wine, first_program=None, display=None):
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         os.makedirs(prefix, exist_ok=True)
         subprocess.run([wine, "wineboot", "-i"], env=env, timeout=300, check=True, **QUIET)
+    if display:
+        # 64-bit Wine alone does not find its own fonts, and without Marlett the title bars'
+        # buttons show letters; the prefix's Fonts folder is always searched.
+        fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
+        os.makedirs(fonts, exist_ok=True)
+        for name in os.listdir(WINE_FONTS) if os.path.isdir(WINE_FONTS) else []:
+            if not os.path.exists(os.path.join(fonts, name)):
+                shutil.copy(os.path.join(WINE_FONTS, name), fonts)
     subprocess.run(["wineserver", "-p30"], env=env, timeout=60, **QUIET)
     if first_program:
         subprocess.run([wine, first_program], env=env, timeout=120, **QUIET)
+
+
+def start_xvfb(size="1024x768"):
+    """Starts an X server on a free display; returns (process, display), or None where Xvfb
+    is missing or cannot start."""
+    if not shutil.which("Xvfb"):
+        return None
+    number = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X%d-lock" % n))
+    server = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", size + "x24",
+                               "-nolisten", "tcp"], **QUIET)
+    deadline = time.monotonic() + 10
+    while not os.path.exists("/tmp/.X11-unix/X%d" % number):
+        if server.poll() is not None or time.monotonic() > deadline:
+            server.kill()
+            return None
+        time.sleep(0.1)
+    return server, ":%d" % number
 
 
 def main(args):

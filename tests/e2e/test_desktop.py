@@ -18,19 +18,12 @@ class Desktop:
     """An Xvfb server on a free display, with a Wine prefix of its own for it."""
 
     def __init__(self):
-        if not shutil.which("Xvfb") or not shutil.which("xdotool"):
-            raise unittest.SkipTest("no Xvfb or xdotool here: the setup script installs them")
-        number = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X%d-lock" % n))
-        self.display = ":%d" % number
-        self.server = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24",
-                                        "-nolisten", "tcp"], stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists("/tmp/.X11-unix/X%d" % number):
-            if self.server.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise unittest.SkipTest("Xvfb cannot start here")
-            time.sleep(0.1)
+        if not shutil.which("xdotool"):
+            raise unittest.SkipTest("no xdotool here: the setup script installs it")
+        started = wineenv.start_xvfb()
+        if started is None:
+            raise unittest.SkipTest("Xvfb is missing or cannot start here")
+        self.server, self.display = started
         self.prefix = PREFIX + "-desktop"
         wineenv.prepare(self.prefix, WINE, program("empty.exe"), self.display)
 

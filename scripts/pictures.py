@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Makes the README's pictures from real runs, the only way they are made: under Xvfb and
+Wine's virtual desktop, which draws the title bars as a person sees them. Writes docs/:
+the timer's box for a missing listing, the demo's greeting in its console beside the
+companion library's TellMe box, and both icons at 32x32 and enlarged eight times.
+
+Usage: python3 scripts/pictures.py   (needs what scripts/setup.sh installs)
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import wineenv
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOCS = os.path.join(ROOT, "docs")
+
+
+def wait_for(condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            sys.exit("pictures: the run did not get there in %d s" % seconds)
+        time.sleep(0.2)
+    time.sleep(3)  # let the windows finish drawing
+
+
+def shoot(env, wine, argv, cwd, size, ready, name):
+    """Runs argv on a virtual desktop of this size until ready(), then saves the desktop."""
+    run = subprocess.Popen([wine, "explorer", "/desktop=shot,%s" % size] + argv, cwd=cwd,
+                           env=env, stdin=subprocess.DEVNULL, stdout=open(os.path.join(cwd, "out"), "wb"),
+                           stderr=subprocess.DEVNULL)
+    try:
+        wait_for(ready)
+        [window] = subprocess.run(["xdotool", "search", "--name", "^shot - Wine desktop$"],
+                                  env=env, capture_output=True, text=True).stdout.split()
+        subprocess.run(["import", "-window", window, os.path.join(DOCS, name)], env=env,
+                       check=True)
+        print("pictures: docs/%s" % name)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        run.wait(30)
+
+
+def main():
+    preset = wineenv.preset()
+    wine = wineenv.loader(preset)
+    subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", preset], cwd=ROOT, check=True,
+                   stdout=subprocess.DEVNULL)
+    bin_dir = os.path.join(ROOT, "build", preset, "bin")
+    os.makedirs(DOCS, exist_ok=True)
+
+    for icon in ("buildtimer", "consoledemo"):
+        source = os.path.join(ROOT, "resources", icon + ".ico")
+        subprocess.run(["convert", source, os.path.join(DOCS, icon + "-icon.png")], check=True)
+        subprocess.run(["convert", source, "-scale", "800%",
+                        os.path.join(DOCS, icon + "-icon-8x.png")], check=True)
+        print("pictures: docs/%s-icon.png, docs/%s-icon-8x.png" % (icon, icon))
+
+    started = wineenv.start_xvfb("1024x768")
+    if started is None:
+        sys.exit("pictures: Xvfb is missing or cannot start")
+    server, display = started
+    prefix = os.path.join(ROOT, "build", preset, "wineprefix-pictures")
+    # Inside the prefix's C: drive, so that window titles show short Windows paths.
+    work = os.path.join(prefix, "drive_c", "build")
+    try:
+        wineenv.prepare(prefix, wine, display=display)
+        shutil.rmtree(work, ignore_errors=True)
+        env = wineenv.environment(prefix, wine, display=display)
+
+        # A stop run whose script wrote no listing.
+        timer = os.path.join(work, "timer")
+        os.makedirs(timer)
+        shutil.copy(os.path.join(bin_dir, "buildtimer.exe"), timer)
+        with open(os.path.join(timer, "Morvit.tmp"), "wb") as f:
+            f.write(b"\0\0\0\0")
+        shoot(env, wine, ["buildtimer.exe"], timer, "360x160",
+              lambda: b"milliseconds" in open(os.path.join(timer, "out"), "rb").read(),
+              "timer-box.png")
+
+        # The demo with a file dropped on it, in a console window of its own. The recording
+        # variant of the stand-in library tells when TellMe has been called.
+        demo = os.path.join(work, "demo")
+        os.makedirs(demo)
+        shutil.copy(os.path.join(bin_dir, "consoledemo.exe"), demo)
+        shutil.copy(os.path.join(bin_dir, "vantrel-variants", "record", "Vantrel.dll"), demo)
+        shutil.copy(os.path.join(ROOT, "examples", "hello.c"), demo)
+        log = os.path.join(demo, "vantrel-calls.log")
+        shoot(env, wine, ["wineconsole", "consoledemo.exe", "C:\\build\\demo\\hello.c"], demo,
+              "800x420", lambda: os.path.exists(log) and b"TellMe" in open(log, "rb").read(),
+              "demo-dropped-file.png")
+    finally:
+        server.terminate()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
