@@ -55,9 +55,12 @@ def main():
 
     for icon in ("buildtimer", "consoledemo"):
         source = os.path.join(ROOT, "resources", icon + ".ico")
-        subprocess.run(["convert", source, os.path.join(DOCS, icon + "-icon.png")], check=True)
-        subprocess.run(["convert", source, "-scale", "800%",
-                        os.path.join(DOCS, icon + "-icon-8x.png")], check=True)
+        # Without time stamps, so that the same icon gives the same file.
+        fixed = ["-strip", "-define", "png:exclude-chunks=date,time"]
+        subprocess.run(["convert", source] + fixed + [os.path.join(DOCS, icon + "-icon.png")],
+                       check=True)
+        subprocess.run(["convert", source, "-scale", "800%"] + fixed +
+                       [os.path.join(DOCS, icon + "-icon-8x.png")], check=True)
         print("pictures: docs/%s-icon.png, docs/%s-icon-8x.png" % (icon, icon))
 
     started = wineenv.start_xvfb("1024x768")
