@@ -150,7 +150,6 @@ class BindingFailures(DemoTestCase):
                 self.assert_failure(variant, text, caption, lookups)
                 os.remove(self.path("Vantrel.dll"))
 
-
     def test_no_box_where_nobody_can_see_it(self):
         cases = [(None, "DLL not found:\r\nVantrel.dll", "DEMO"),
                  ("no-TellMe", "TellMe not found", "DLL entry not found:")]
@@ -176,8 +175,8 @@ class KeyWait(DemoTestCase):
         self.install("record")
         self.session = "demo-%d" % os.getpid()
         env = wine_env("+relay")
-        exports = " ".join("%s='%s'" % (k, env[k]) for k in ("WINEPREFIX", "WINEDEBUG",
-                                                               "WINEDLLOVERRIDES") + (("WINELOADER",) if "WINELOADER" in env else ()))
+        names = ["WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINELOADER"]
+        exports = " ".join("%s='%s'" % (k, env[k]) for k in names if k in env)
         command = ("cd '%s' && env -u DISPLAY %s '%s' consoledemo.exe 2>relay.txt; echo $? > status;"
                    " sleep 60" % (self.dir, exports, WINE))
         subprocess.run(["tmux", "new-session", "-d", "-s", self.session, "-x", "100", "-y", "30",
@@ -207,8 +206,7 @@ class KeyWait(DemoTestCase):
         time.sleep(0.2)
         self.assertEqual(self.read("status").strip(), b"0")
         # Keys typed before the wait are flushed; an extended key is read whole, both codes.
-        trace = type("Trace", (), {"err": self.read("relay.txt")})
-        waits = [f for f, _ in own_call_sequence(trace)
+        waits = [f for f, _ in own_call_sequence(self.read("relay.txt"))
                  if f in ("KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch")]
         self.assertEqual(waits, ["KERNEL32.FlushConsoleInputBuffer"] + ["msvcrt._getch"] * codes)
 

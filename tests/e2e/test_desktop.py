@@ -106,8 +106,7 @@ class DemoBoxes(DesktopTestCase):
                                            "+relay")
         self.assertEqual(status, 0)
         self.assertTrue(out.endswith(GREETING_END))
-        boxes = [text_args(b) for b in relay_calls(type("Trace", (), {"err": err}),
-                                                   "user32.MessageBoxA")]
+        boxes = [text_args(b) for b in relay_calls(err, "user32.MessageBoxA")]
         self.assertEqual(boxes, [[path.replace("\\", "\\\\"), caption]])
 
 

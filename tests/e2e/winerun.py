@@ -90,10 +90,15 @@ def run_unseen(path, cwd, debug="-all"):
     return result, time.monotonic() - start
 
 
+def trace_of(run_result):
+    """The relay trace: a run's standard error, or the bytes of a trace saved in a file."""
+    return getattr(run_result, "err", run_result)
+
+
 def relay_calls(run_result, function):
     """The argument lists of the calls to function (like 'user32.MessageBoxA') in a relay trace."""
     pattern = re.compile(rb"Call " + re.escape(function.encode()) + rb"\((.*)\) ret=")
-    return [m.group(1).decode("latin-1") for m in pattern.finditer(run_result.err)]
+    return [m.group(1).decode("latin-1") for m in pattern.finditer(trace_of(run_result))]
 
 
 def text_args(arguments):
@@ -192,7 +197,7 @@ def assert_tiny_program(case, path, imports):
 def own_call_sequence(run_result):
     """(function, arguments) of every call the program's own code makes, in order."""
     return [(f.decode(), args.decode("latin-1")) for f, args in
-            re.findall(rb"Call ([\w.]+)\((.*)\) ret=004[0-9a-f]{5}\n", run_result.err)]
+            re.findall(rb"Call ([\w.]+)\((.*)\) ret=004[0-9a-f]{5}\n", trace_of(run_result))]
 
 
 def own_calls(run_result, function):
