@@ -5,9 +5,8 @@ import subprocess
 import time
 import unittest
 
-from winerun import (UNSEEN_BOUND_MS, WINE, WineTestCase, assert_tiny_program, deliverable,
-                     own_call_sequence, own_calls, program, relay_calls, run, run_unseen, start_wine,
-                     text_args, values, wine_env)
+from winerun import (TRACED, UNSEEN_BOUND_MS, WINE, Trace, WineTestCase, assert_tiny_program,
+                     deliverable, program, run, run_unseen, start_wine, text_args, values, wine_env)
 
 # The demo's own calls whose order the run fixes.
 BINDING = ("KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA", "KERNEL32.GetProcAddress",
@@ -32,13 +31,17 @@ class DemoTestCase(WineTestCase):
         return run([os.path.join(self.dir, "launch.exe"),
                     command_line.hex()], self.dir, debug)
 
+    def demo(self):
+        return self.path("consoledemo.exe")
+
     def launch_traced(self, command_line):
-        return self.launch(command_line, "+relay")
+        """The relay trace of a run, read for the demo's own process."""
+        return self.launch(command_line, TRACED).trace(self.demo())
 
     def binding_order(self, trace):
         """The demo's binding calls in order, and whether FreeLibrary got the loaded module."""
-        sequence = [(f, args) for f, args in own_call_sequence(trace) if f in BINDING]
-        loads = [r & 0xFFFFFFFF for _, r in own_calls(trace, "KERNEL32.LoadLibraryA")]
+        sequence = [(f, args) for f, args in trace.own_sequence() if f in BINDING]
+        loads = [r & 0xFFFFFFFF for _, r in trace.own_calls("KERNEL32.LoadLibraryA")]
         frees = [values(args)[0] for f, args in sequence if f == "KERNEL32.FreeLibrary"]
         return [f.split(".")[1] for f, _ in sequence], frees == loads
 
@@ -107,7 +110,7 @@ class NoArgument(DemoTestCase):
     def test_key_wait_flushes_first_and_the_library_is_released_after_it(self):
         self.install()
         trace = self.launch_traced(b"consoledemo.exe")
-        waits = [f for f, _ in own_call_sequence(trace)
+        waits = [f for f, _ in trace.own_sequence()
                  if f in ("KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch",
                           "KERNEL32.FreeLibrary")]
         # Standard input is not a console here: _getch returns -1 at once, a one-code key.
@@ -119,19 +122,19 @@ class NoArgument(DemoTestCase):
 class BindingFailures(DemoTestCase):
     def assert_failure(self, variant, text, caption, lookups):
         self.install(variant)
-        result = run(os.path.join(self.dir, "consoledemo.exe"), self.dir)
+        result = run(self.demo(), self.dir)
         self.assertEqual(result.out, b"")
         self.assertNotEqual(result.status, 0)
         self.assertEqual(result.err, (caption + " " + text + "\r\n").encode())
         self.assertEqual(self.calls(), [])
-        trace = run(os.path.join(self.dir, "consoledemo.exe"), self.dir, "+relay")
-        self.assertEqual([text_args(c) for c in relay_calls(trace, "KERNEL32.LoadLibraryA")],
+        trace = run(self.demo(), self.dir, TRACED).trace(self.demo())
+        self.assertEqual([text_args(c) for c, _ in trace.own_calls("KERNEL32.LoadLibraryA")],
                          [["Vantrel.dll"]])
-        looked_up = [text_args(c)[0] for c in relay_calls(trace, "KERNEL32.GetProcAddress")
+        looked_up = [text_args(c)[0] for c, _ in trace.own_calls("KERNEL32.GetProcAddress")
                      if text_args(c)]
         self.assertEqual([name for name in looked_up if name in ("StdOut", "ClearScreen", "TellMe")],
                          lookups)
-        boxes = relay_calls(trace, "user32.MessageBoxA")
+        boxes = trace.calls("user32.MessageBoxA")
         self.assertEqual(len(boxes), 1)
         owner, _, _, style = values(boxes[0])
         self.assertEqual((owner, style), (0, 0), boxes[0])
@@ -158,13 +161,13 @@ class BindingFailures(DemoTestCase):
                 if os.path.exists(self.path("Vantrel.dll")):
                     os.remove(self.path("Vantrel.dll"))
                 self.install(variant)
-                result, seconds = run_unseen(self.path("consoledemo.exe"), self.dir)
+                result, seconds = run_unseen(self.demo(), self.dir)
                 self.assertEqual(result.status, 1, result.err)  # no box was shown
                 self.assertLess(seconds, UNSEEN_BOUND_MS / 1000)
                 self.assertEqual(result.out, b"")
                 self.assertEqual(result.err, (caption + " " + text + "\r\n").encode())
-                trace, _ = run_unseen(self.path("consoledemo.exe"), self.dir, "+relay")
-                self.assertEqual(relay_calls(trace, "user32.MessageBoxA"), [])
+                trace = run_unseen(self.demo(), self.dir, TRACED)[0].trace(self.demo())
+                self.assertEqual(trace.calls("user32.MessageBoxA"), [])
 
 
 class KeyWait(DemoTestCase):
@@ -174,7 +177,7 @@ class KeyWait(DemoTestCase):
         start_wine()
         self.install("record")
         self.session = "demo-%d" % os.getpid()
-        env = wine_env("+relay")
+        env = wine_env(TRACED)
         names = ["WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINELOADER"]
         exports = " ".join("%s='%s'" % (k, env[k]) for k in names if k in env)
         command = ("cd '%s' && env -u DISPLAY %s '%s' consoledemo.exe 2>relay.txt; echo $? > status;"
@@ -206,7 +209,8 @@ class KeyWait(DemoTestCase):
         time.sleep(0.2)
         self.assertEqual(self.read("status").strip(), b"0")
         # Keys typed before the wait are flushed; an extended key is read whole, both codes.
-        waits = [f for f, _ in own_call_sequence(self.read("relay.txt"))
+        trace = Trace(self.read("relay.txt"), self.demo())
+        waits = [f for f, _ in trace.own_sequence()
                  if f in ("KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch")]
         self.assertEqual(waits, ["KERNEL32.FlushConsoleInputBuffer"] + ["msvcrt._getch"] * codes)
 

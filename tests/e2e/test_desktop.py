@@ -6,7 +6,7 @@ import subprocess
 import time
 import unittest
 
-from winerun import (PREFIX, WINE, WineTestCase, program, relay_calls, text_args, ticks,
+from winerun import (PREFIX, TRACED, WINE, Trace, WineTestCase, program, text_args, ticks,
                      windows_path, wineenv)
 
 TIMING_START = b"*** Assembling and linking took "
@@ -103,10 +103,11 @@ class DemoBoxes(DesktopTestCase):
         path = windows_path(self.path("a b.txt"))
         caption = "This is also a Windows GUI application:"
         status, out, err = self.answer_box([self.path("consoledemo.exe"), path], caption,
-                                           "+relay")
+                                           TRACED)
         self.assertEqual(status, 0)
         self.assertTrue(out.endswith(GREETING_END))
-        boxes = [text_args(b) for b in relay_calls(err, "user32.MessageBoxA")]
+        boxes = [text_args(b) for b in Trace(err, self.path("consoledemo.exe")).calls(
+            "user32.MessageBoxA")]
         self.assertEqual(boxes, [[path.replace("\\", "\\\\"), caption]])
 
 

@@ -7,14 +7,14 @@ import struct
 import subprocess
 import unittest
 
-from winerun import (UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable, listing,
-                     own_call_sequence, own_calls, program, relay_calls, run, run_unseen,
-                     text_args, ticks, values)
+from winerun import (TRACED, UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable,
+                     listing, program, run, run_unseen, text_args, ticks, values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
 FIRST_PIECE = b"*** Assembling and linking took "
 ENTRY = b"12/08/2026  05:17 PM             2,560 hello.exe\r\n"
 INDENT = b" " * 15
+TIMER = program("buildtimer.exe")
 
 
 def windows_listing(entries=ENTRY):
@@ -28,6 +28,12 @@ class TimerTestCase(WineTestCase):
         self.assertEqual(result.status, 0)
         return result
 
+    def traced(self, cwd=None):
+        """A run's output and its relay trace, read for the timer's own process."""
+        result = run("buildtimer.exe", cwd or self.dir, TRACED)
+        self.assertEqual(result.status, 0)
+        return result, result.trace(TIMER)
+
     def marker(self, value, size=4):
         self.write("Morvit.tmp", struct.pack("<I", value & 0xFFFFFFFF)[:size])
 
@@ -37,7 +43,7 @@ class TimerTestCase(WineTestCase):
         return int(match.group(1)), out[match.end():]
 
     def assert_box(self, trace, text, caption):
-        boxes = relay_calls(trace, "user32.MessageBoxA")
+        boxes = trace.calls("user32.MessageBoxA")
         self.assertEqual(len(boxes), 1, boxes)
         owner, _, _, style = values(boxes[0])
         self.assertEqual((owner, style), (0, 0), boxes[0])  # no owner; MB_OK, no icon
@@ -47,7 +53,7 @@ class TimerTestCase(WineTestCase):
 class StartRun(TimerTestCase):
     def test_records_the_tick_count_and_prints_nothing(self):
         before = ticks()
-        result = self.timer(debug="+relay")
+        result, trace = self.traced()
         after = ticks()
         data = self.read("Morvit.tmp")
         self.assertEqual(len(data), 4)
@@ -56,13 +62,13 @@ class StartRun(TimerTestCase):
         self.assertEqual(result.out, b"")
         self.assertNotIn(b"MvtDir", result.err)  # the listing is not even looked at
         # Created or truncated for writing, shared for reading; the handle closed at the end.
-        opens = own_calls(result, "KERNEL32.CreateFileA")
+        opens = trace.own_calls("KERNEL32.CreateFileA")
         self.assertEqual([text_args(args) for args, _ in opens], [["Morvit.tmp"]])
         self.assertEqual(values(opens[0][0])[1:], [0x40000000, 1, 0, 2, 0x80, 0])
-        self.assertEqual([int(args, 16) for args, _ in own_calls(result, "KERNEL32.CloseHandle")],
+        self.assertEqual([int(args, 16) for args, _ in trace.own_calls("KERNEL32.CloseHandle")],
                          [opens[0][1]])
         # The tick count is read once the marker is open, just before it is written.
-        order = [f for f, _ in own_call_sequence(result)
+        order = [f for f, _ in trace.own_sequence()
                  if f in ("KERNEL32.CreateFileA", "KERNEL32.GetTickCount", "KERNEL32.WriteFile")]
         self.assertEqual(order, ["KERNEL32.CreateFileA", "KERNEL32.GetTickCount",
                                  "KERNEL32.WriteFile"])
@@ -95,15 +101,15 @@ class StopRun(TimerTestCase):
     def test_files_are_opened_for_reading_and_closed_listing_first(self):
         self.write("MvtDir.tmp", windows_listing())
         self.marker(ticks())
-        trace = self.timer("+relay")
-        opens = own_calls(trace, "KERNEL32.CreateFileA")
+        _, trace = self.traced()
+        opens = trace.own_calls("KERNEL32.CreateFileA")
         self.assertEqual([text_args(args) for args, _ in opens], [["Morvit.tmp"], ["MvtDir.tmp"]])
         for args, _ in opens:
             self.assertEqual(values(args)[1:], [0x80000000, 1, 0, 3, 0x80, 0])
-        closes = [int(args, 16) for args, _ in own_calls(trace, "KERNEL32.CloseHandle")]
+        closes = [int(args, 16) for args, _ in trace.own_calls("KERNEL32.CloseHandle")]
         self.assertEqual(closes, [opens[1][1], opens[0][1]])
         # The tick count is read after the marker, so the time to open it is measured too.
-        order = [f for f, _ in own_call_sequence(trace)
+        order = [f for f, _ in trace.own_sequence()
                  if f in ("KERNEL32.CreateFileA", "KERNEL32.ReadFile", "KERNEL32.GetTickCount")]
         self.assertEqual(order[:4], ["KERNEL32.CreateFileA", "KERNEL32.ReadFile",
                                      "KERNEL32.GetTickCount", "KERNEL32.CreateFileA"])
@@ -187,14 +193,14 @@ class Failures(TimerTestCase):
         result = self.timer()
         self.assertEqual(result.out, FIRST_PIECE)
         self.assertEqual(result.err, b"File not found: Morvit.tmp\r\n")
-        self.assert_box(self.timer("+relay"), "Morvit.tmp", "File not found:")
+        self.assert_box(self.traced()[1], "Morvit.tmp", "File not found:")
 
     def test_missing_listing(self):
         self.marker(ticks())
         result = self.timer()
         self.assertEqual(self.elapsed(result.out)[1], b"")
         self.assertEqual(result.err, b"File not found: MvtDir.tmp\r\n")
-        self.assert_box(self.timer("+relay"), "MvtDir.tmp", "File not found:")
+        self.assert_box(self.traced()[1], "MvtDir.tmp", "File not found:")
 
     def test_marker_that_cannot_be_created(self):
         # Not found by the existence test, but creating it fails: a link into nowhere.
@@ -202,7 +208,7 @@ class Failures(TimerTestCase):
         result = self.timer()
         self.assertEqual(result.out, b"")
         self.assertEqual(result.err, b"Could not open: Morvit.tmp\r\n")
-        self.assert_box(self.timer("+relay"), "Morvit.tmp", "Could not open:")
+        self.assert_box(self.traced()[1], "Morvit.tmp", "Could not open:")
 
 
     def test_no_box_where_nobody_can_see_it(self):
@@ -217,14 +223,14 @@ class Failures(TimerTestCase):
                     elif os.path.exists(self.path(entry)):
                         os.remove(self.path(entry))
                 prepare()
-                result, seconds = run_unseen(program("buildtimer.exe"), self.dir)
+                result, seconds = run_unseen(TIMER, self.dir)
                 self.assertEqual(result.status, 0, result.err)
                 self.assertLess(seconds, UNSEEN_BOUND_MS / 1000)
                 self.assertEqual(result.err, b"File not found: " + name.encode() + b"\r\n")
                 self.assertTrue(result.out.startswith(FIRST_PIECE))
-                trace, _ = run_unseen(program("buildtimer.exe"), self.dir, "+relay")
-                self.assertEqual(relay_calls(trace, "user32.MessageBoxA"), [])
-                self.assertEqual(len(relay_calls(trace, "user32.GetUserObjectInformationA")), 1)
+                trace = run_unseen(TIMER, self.dir, TRACED)[0].trace(TIMER)
+                self.assertEqual(trace.calls("user32.MessageBoxA"), [])
+                self.assertEqual(len(trace.calls("user32.GetUserObjectInformationA")), 1)
 
     def test_marker_that_cannot_be_written_is_removed(self):
         # A full file system: the marker can be created, but its 4 bytes cannot be written.
@@ -250,9 +256,9 @@ class Failures(TimerTestCase):
         self.assertEqual(result.err, b"Could not write: Morvit.tmp\r\n")
         self.assertFalse(os.path.exists(os.path.join(disk, "Morvit.tmp")))
         # Closed, then deleted, then reported.
-        trace = run("buildtimer.exe", disk, "+relay")
+        _, trace = self.traced(disk)
         self.assert_box(trace, "Morvit.tmp", "Could not write:")
-        order = [(f, text_args(args)) for f, args in own_call_sequence(trace)
+        order = [(f, text_args(args)) for f, args in trace.own_sequence()
                  if f in ("KERNEL32.CloseHandle", "KERNEL32.DeleteFileA", "user32.MessageBoxA")]
         self.assertEqual([f for f, _ in order], ["KERNEL32.CloseHandle", "KERNEL32.DeleteFileA",
                                                  "user32.MessageBoxA"])

@@ -18,6 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import wineenv  # noqa: E402
+from relay import TRACED, Trace, text_args, values  # noqa: E402,F401  (for the test modules)
 
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
@@ -68,6 +69,11 @@ class Run:
         self.out = completed.stdout
         self.err = completed.stderr
 
+    def trace(self, image):
+        """The relay trace on standard error (a run with debug=TRACED), read for the process
+        that ran image: the program itself, or the one a helper started."""
+        return Trace(self.err, image)
+
 
 def run(args, cwd, debug="-all", overrides=""):
     """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder."""
@@ -88,29 +94,6 @@ def run_unseen(path, cwd, debug="-all"):
     start = time.monotonic()
     result = run([program("station.exe"), str(UNSEEN_BOUND_MS), command_line.hex()], cwd, debug)
     return result, time.monotonic() - start
-
-
-def trace_of(run_result):
-    """The relay trace: a run's standard error, or the bytes of a trace saved in a file."""
-    return getattr(run_result, "err", run_result)
-
-
-def relay_calls(run_result, function):
-    """The argument lists of the calls to function (like 'user32.MessageBoxA') in a relay trace."""
-    pattern = re.compile(rb"Call " + re.escape(function.encode()) + rb"\((.*)\) ret=")
-    return [m.group(1).decode("latin-1") for m in pattern.finditer(trace_of(run_result))]
-
-
-def text_args(arguments):
-    """The quoted texts in one relay argument list, in order."""
-    return re.findall(r'"((?:[^"\\]|\\.)*)"', arguments)
-
-
-def values(arguments):
-    """Each argument of one relay argument list as a 32-bit value (a text's address for a text).
-    64-bit Wine prints whole stack slots, whose upper half a 32-bit argument leaves undefined."""
-    fields = re.findall(r'([0-9a-f]+)(?: "(?:[^"\\]|\\.)*")?(?:,|$)', arguments)
-    return [int(f, 16) & 0xFFFFFFFF for f in fields]
 
 
 def ticks():
@@ -192,18 +175,3 @@ def assert_tiny_program(case, path, imports):
     image = next(iter(resources[3].values()))[0]
     width, height2, _planes, bits = struct.unpack_from("<IiiHH", image, 0)[1:5]
     case.assertEqual((width, height2, bits), (32, 64, 4))  # height counts the mask too
-
-
-def own_call_sequence(run_result):
-    """(function, arguments) of every call the program's own code makes, in order."""
-    return [(f.decode(), args.decode("latin-1")) for f, args in
-            re.findall(rb"Call ([\w.]+)\((.*)\) ret=004[0-9a-f]{5}\n", trace_of(run_result))]
-
-
-def own_calls(run_result, function):
-    """(arguments, result) of each call to function made by the program's own code (return
-    address in the image at 0x400000), in order."""
-    calls = re.findall(rb"Call " + re.escape(function.encode()) + rb"\((.*)\) ret=(004[0-9a-f]{5})\n"
-                       rb"(?:.*\n)*?.*Ret  " + re.escape(function.encode()) +
-                       rb"\(\) retval=([0-9a-f]{8,16}) ret=\2", run_result.err)
-    return [(args.decode("latin-1"), int(result, 16)) for args, _, result in calls]
