@@ -1,5 +1,6 @@
 // Stand-in for the companion library Vantrel.dll, so that the demo can run and be tested.
 // Exports StdOut(text), ClearScreen() and TellMe(owner, text, caption, style), stdcall.
+// TellMe shows a box where someone can see one, and tells the console otherwise.
 // Built with VANTREL_RECORD it also appends every call, with its arguments in hex, to
 // vantrel-calls.log in the current directory, for the tests.
 #include <windows.h>
@@ -12,9 +13,36 @@ DWORD Length(const char* text) {
   return n;
 }
 
-void Write(const char* text) {
+void Write(const char* text, DWORD length) {
   DWORD written;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, Length(text), &written, nullptr);
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, length, &written, nullptr);
+}
+
+// Whether someone can see a box, decided as the demo decides it: the window station is
+// interactive, or its flags cannot be read.
+bool BoxCanBeSeen() {
+  USEROBJECTFLAGS flags;
+  DWORD needed;
+  if (!GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
+                                 &needed)) {
+    return true;
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// What a box would show, as "caption text" and CR LF on the console, in one write so that
+// other output sharing the console cannot split it. A text too long is cut.
+void TellOnConsole(const char* caption, const char* text) {
+  static char line[65536 + 64];  // any dropped path the demo can pass, with its caption
+  const DWORD room = sizeof line - 2;
+  DWORD n = 0;
+  const char* const parts[] = {caption, " ", text};
+  for (const char* part : parts) {
+    for (; *part != 0 && n < room; ++part) line[n++] = *part;
+  }
+  line[n++] = '\r';
+  line[n++] = '\n';
+  Write(line, n);
 }
 
 #ifdef VANTREL_RECORD
@@ -55,7 +83,7 @@ void __stdcall StdOut(const char* text) {
   const void* texts[] = {text};
   Record("StdOut", texts, 1, nullptr, 0);
 #endif
-  Write(text);
+  Write(text, Length(text));
 }
 
 void __stdcall ClearScreen() {
@@ -79,13 +107,10 @@ void __stdcall TellMe(HWND owner, const char* text, const char* caption, UINT st
   const DWORD values[] = {static_cast<DWORD>(reinterpret_cast<UINT_PTR>(owner)), style};
   Record("TellMe", texts, 2, values, 2);
 #endif
-  const int shown = MessageBoxA(owner, text, caption, style);
-  if (shown == 0 || shown == -1) {  // no desktop: tell it on the console instead
-    Write(caption);
-    Write("\r\n");
-    Write(text);
-    Write("\r\n");
-  }
+  // No box where nobody can see it: it would wait for a click that never comes. A box that
+  // was shown returns the button pressed; 0 or -1 means it was not.
+  if (BoxCanBeSeen() && MessageBoxA(owner, text, caption, style) > 0) return;
+  TellOnConsole(caption, text);
 }
 
 }  // extern "C"

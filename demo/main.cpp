@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "argument.hpp"
+#include "reportline.hpp"
 #include "waitkey.hpp"
 
 namespace demo {
@@ -32,13 +33,6 @@ ArgumentStatus Status;
 // and up to two bytes each in a double-byte ANSI code page.
 char ArgumentBuffer[65536];
 
-void PrintError(const char* text) {
-  DWORD length = 0;
-  while (text[length] != 0) ++length;
-  DWORD written;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, length, &written, nullptr);
-}
-
 // Whether someone can see a box: the window station is interactive, or its flags cannot be
 // read (then it counts as interactive, as before the check existed).
 bool StationIsVisible() {
@@ -52,17 +46,18 @@ bool StationIsVisible() {
 // Shows text in a box under caption and returns the button pressed. On a window station
 // that nobody sees (a service, a build agent) no box is shown, because it would wait for a
 // click that never comes; there, and when the box cannot be shown, "caption text" and CR LF
-// go to standard error and the result is 0.
+// go to standard error in one write, and the result is 0.
 int Report(const char* text, const char* caption) {
   // A box that was shown returns the button pressed (positive); 0 or -1 means it was not.
   if (StationIsVisible()) {
     const int result = MessageBoxA(nullptr, text, caption, MB_OK);
     if (result > 0) return result;
   }
-  PrintError(caption);
-  PrintError(" ");
-  PrintError(text);
-  PrintError("\r\n");
+  // One write, so that parallel build steps sharing the log cannot split the line.
+  char line[kReportLineSize];
+  const DWORD length = ComposeReport(caption, text, line, sizeof line);
+  DWORD written;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, length, &written, nullptr);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "console.hpp"
+#include "text.hpp"
 
 namespace timer {
 
@@ -26,10 +27,10 @@ bool StationIsVisible() {
 void Report(const char* text, const char* caption) {
   // A box that was shown returns the button pressed (positive); 0 or -1 means it was not.
   if (StationIsVisible() && MessageBoxA(OwnerWindow, text, caption, MB_OK) > 0) return;
-  PrintError(caption);
-  PrintError(" ");
-  PrintError(text);
-  PrintError("\r\n");
+  // One write, so that parallel build steps sharing the log cannot split the line.
+  alignas(4) char line[kReportLineSize];
+  ReportLine(caption, text, line, sizeof line);
+  PrintError(line);
 }
 
 }  // namespace timer

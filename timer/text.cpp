@@ -1,4 +1,5 @@
-// Text and number routines: byte and word-wise lengths, decimal text, resumable search.
+// Text and number routines: byte and word-wise lengths, decimal text, the report line, and
+// the resumable search.
 #include "text.hpp"
 
 #include <cstddef>
@@ -36,6 +37,12 @@ inline bool MatchesAt(const unsigned char* t, std::uint32_t p, const unsigned ch
 
 inline std::uint32_t Distance(const char* from, const char* to) {
   return static_cast<std::uint32_t>(to - from);
+}
+
+// Copies text to line from offset n on, stopping at room; returns the offset after it.
+std::uint32_t Append(char* line, std::uint32_t n, std::uint32_t room, const char* text) {
+  while (*text != 0 && n < room) line[n++] = *text++;
+  return n;
 }
 
 }  // namespace
@@ -94,6 +101,18 @@ void SignedToDecimal(std::int32_t value, char* destination) {
     *digits = *out;
     *out = c;
   }
+}
+
+std::uint32_t ReportLine(const char* caption, const char* text, char* line,
+                         std::uint32_t capacity) {
+  const std::uint32_t room = capacity - 3;  // CR, LF and the terminator always fit
+  std::uint32_t n = Append(line, 0, room, caption);
+  n = Append(line, n, room, " ");
+  n = Append(line, n, room, text);
+  line[n] = '\r';
+  line[n + 1] = '\n';
+  line[n + 2] = 0;
+  return n + 2;
 }
 
 const char* FindText(std::uint32_t start, const char* text, const char* pattern) {

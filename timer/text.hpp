@@ -1,5 +1,6 @@
-// Text and number routines of the build timer: lengths, decimal text and the resumable
-// listing search. Pure code: no Win32, so the host tests and fuzzers link it unchanged.
+// Text and number routines of the build timer: lengths, decimal text, the report line and
+// the resumable listing search. Pure code: no Win32, so the host tests and fuzzers link it
+// unchanged.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,14 @@ constexpr std::uint32_t kDecimalMax = 12;
 
 // Writes value as signed decimal text with its terminator (at most kDecimalMax bytes).
 void SignedToDecimal(std::int32_t value, char* destination);
+
+// Room for a failure report's line: every caption and file name of the timer fits in it.
+constexpr std::uint32_t kReportLineSize = 64;
+
+// Writes caption, a blank, text and CR LF into line, which holds capacity bytes (at least 3),
+// with a terminator. Caption and text are cut where they do not fit; the CR LF and the
+// terminator always stand at the end. Returns the line's length without the terminator.
+std::uint32_t ReportLine(const char* caption, const char* text, char* line, std::uint32_t capacity);
 
 // Finds pattern in text, from the 1-based position start, or from LastMatchPosition when
 // start is 0. Returns the match or null; only a match moves LastMatchPosition. The begin

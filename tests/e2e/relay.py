@@ -17,6 +17,9 @@ import struct
 # The debug channels a trace needs: process and thread ids, image loads, and the relay.
 TRACED = "+pid,+loaddll,+relay"
 
+# What GetStdHandle takes for standard output and standard error, as 32-bit values.
+STD_OUTPUT, STD_ERROR = 0xFFFFFFF5, 0xFFFFFFF4
+
 _LINE = re.compile(rb"^([0-9a-f]+):([0-9a-f]+):(.*)$")
 _LOADED = re.compile(rb'^trace:loaddll:\w+ Loaded L"(.*)" at ([0-9A-Fa-f]+): ')
 _CALL = re.compile(rb"^Call ([\w.]+)\((.*)\) ret=([0-9a-f]+)$")
@@ -95,6 +98,14 @@ class Trace:
         return [(args, self._result(index, thread, name, ret))
                 for index, thread, name, args, ret in self._all_calls()
                 if name == function and first <= ret < end]
+
+    def own_writes(self, std, image=None):
+        """The argument lists of the WriteFile calls that the code of image (default: the
+        program) made to a handle GetStdHandle(std) gave it: STD_OUTPUT or STD_ERROR."""
+        handles = {result & 0xFFFFFFFF for args, result in
+                   self.own_calls("KERNEL32.GetStdHandle", image) if values(args) == [std]}
+        return [args for args, _ in self.own_calls("KERNEL32.WriteFile", image)
+                if values(args)[0] in handles]
 
     def _all_calls(self):
         for index, (thread, text) in enumerate(self._lines):

@@ -5,8 +5,9 @@ import subprocess
 import time
 import unittest
 
-from winerun import (TRACED, UNSEEN_BOUND_MS, WINE, Trace, WineTestCase, assert_tiny_program,
-                     deliverable, program, run, run_unseen, start_wine, text_args, values, wine_env)
+from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, WINE, Trace, WineTestCase,
+                     assert_tiny_program, deliverable, program, run, run_unseen, start_wine,
+                     text_args, values, wine_env, windows_path)
 
 # The demo's own calls whose order the run fixes.
 BINDING = ("KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA", "KERNEL32.GetProcAddress",
@@ -20,10 +21,13 @@ VARIANTS = os.path.join(os.path.dirname(program("Vantrel.dll")), "vantrel-varian
 
 class DemoTestCase(WineTestCase):
     def install(self, variant="record"):
-        """The demo, the launcher and a library variant (None: no library) in the folder."""
+        """The demo, the launcher and a library variant (None: no library; "shipped": the
+        stand-in as released) in the folder."""
         for name in ("consoledemo.exe", "launch.exe"):
             shutil.copy(program(name), self.dir)
-        if variant:
+        if variant == "shipped":
+            shutil.copy(program("Vantrel.dll"), self.dir)
+        elif variant:
             shutil.copy(os.path.join(VARIANTS, variant, "Vantrel.dll"), self.dir)
 
     def launch(self, command_line, debug="-all"):
@@ -68,7 +72,7 @@ class DroppedFile(DemoTestCase):
         self.assertEqual(self.calls(), [("StdOut", [], [GREETING]),
                                         ("TellMe", [0, 0], [argument, CAPTION])])
         # The stand-in prints what TellMe was given when no box can be shown.
-        self.assertEqual(result.out, GREETING + CAPTION + b"\r\n" + argument + b"\r\n")
+        self.assertEqual(result.out, GREETING + CAPTION + b" " + argument + b"\r\n")
 
     def test_quoted_path_with_blanks_reaches_tellme_without_quotes(self):
         self.assert_told(b'consoledemo.exe "C:\\my files\\a b.txt"', b"C:\\my files\\a b.txt")
@@ -86,6 +90,20 @@ class DroppedFile(DemoTestCase):
         self.assertEqual(order, ["LoadLibraryA", "GetCommandLineA", "GetProcAddress",
                                  "GetProcAddress", "GetProcAddress", "FreeLibrary", "ExitProcess"])
         self.assertTrue(freed_loaded)
+
+    def test_shipped_library_tells_the_console_where_nobody_sees_a_box(self):
+        # On a build agent's hidden window station a box would wait for a click forever.
+        self.install("shipped")
+        self.write("a b.txt", b"dropped\r\n")
+        path = windows_path(self.path("a b.txt")).encode()
+        result, seconds = run_unseen(self.demo(), self.dir, TRACED, b' "' + path + b'"')
+        self.assertEqual(result.status, 0, result.err[-2000:])
+        self.assertLess(seconds, UNSEEN_BOUND_MS / 1000)
+        self.assertEqual(result.out, GREETING + CAPTION + b" " + path + b"\r\n")
+        trace = result.trace(self.demo())
+        self.assertEqual(trace.calls("user32.MessageBoxA"), [])
+        # The greeting, then the whole told line: one write each.
+        self.assertEqual(len(trace.own_writes(STD_OUTPUT, self.path("Vantrel.dll"))), 2)
 
     def test_long_path_reaches_tellme_whole(self):
         path = b"\\\\?\\C:\\" + b"\\".join([b"folder%02d" % i for i in range(80)]) + b"\\a.txt"
@@ -139,6 +157,8 @@ class BindingFailures(DemoTestCase):
         owner, _, _, style = values(boxes[0])
         self.assertEqual((owner, style), (0, 0), boxes[0])
         self.assertEqual(text_args(boxes[0]), [text.replace("\r\n", "\\r\\n"), caption])
+        # No display here, so the box was not shown: the report line went out in one write.
+        self.assertEqual(len(trace.own_writes(STD_ERROR)), 1)
 
     def test_missing_library(self):
         self.assert_failure(None, "DLL not found:\r\nVantrel.dll", "DEMO", [])
@@ -168,6 +188,7 @@ class BindingFailures(DemoTestCase):
                 self.assertEqual(result.err, (caption + " " + text + "\r\n").encode())
                 trace = run_unseen(self.demo(), self.dir, TRACED)[0].trace(self.demo())
                 self.assertEqual(trace.calls("user32.MessageBoxA"), [])
+                self.assertEqual(len(trace.own_writes(STD_ERROR)), 1)
 
 
 class KeyWait(DemoTestCase):

@@ -7,7 +7,7 @@ import struct
 import subprocess
 import unittest
 
-from winerun import (TRACED, UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable,
+from winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable,
                      listing, program, run, run_unseen, text_args, ticks, values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
@@ -48,6 +48,8 @@ class TimerTestCase(WineTestCase):
         owner, _, _, style = values(boxes[0])
         self.assertEqual((owner, style), (0, 0), boxes[0])  # no owner; MB_OK, no icon
         self.assertEqual(text_args(boxes[0]), [text, caption])
+        # No display here, so the box was not shown: the report line went out in one write.
+        self.assertEqual(len(trace.own_writes(STD_ERROR)), 1)
 
 
 class StartRun(TimerTestCase):
@@ -231,6 +233,7 @@ class Failures(TimerTestCase):
                 trace = run_unseen(TIMER, self.dir, TRACED)[0].trace(TIMER)
                 self.assertEqual(trace.calls("user32.MessageBoxA"), [])
                 self.assertEqual(len(trace.calls("user32.GetUserObjectInformationA")), 1)
+                self.assertEqual(len(trace.own_writes(STD_ERROR)), 1)
 
     def test_marker_that_cannot_be_written_is_removed(self):
         # A full file system: the marker can be created, but its 4 bytes cannot be written.

@@ -18,7 +18,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import wineenv  # noqa: E402
-from relay import TRACED, Trace, text_args, values  # noqa: E402,F401  (for the test modules)
+from relay import (STD_ERROR, STD_OUTPUT, TRACED, Trace, text_args,  # noqa: E402,F401
+                   values)  # (for the test modules)
 
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
@@ -86,11 +87,12 @@ def run(args, cwd, debug="-all", overrides=""):
 UNSEEN_BOUND_MS = 15000  # a run that blocks in a box is ended after this
 
 
-def run_unseen(path, cwd, debug="-all"):
-    """Runs the program at path on the desktop of a new window station, which nobody sees,
-    as on a build agent that is a service. Also returns the run's wall time in seconds; a run
-    still going after UNSEEN_BOUND_MS is ended with status 124."""
-    command_line = ('"%s"' % windows_path(path)).encode()
+def run_unseen(path, cwd, debug="-all", arguments=b""):
+    """Runs the program at path, with arguments (bytes) after its quoted name, on the desktop
+    of a new window station, which nobody sees, as on a build agent that is a service. Also
+    returns the run's wall time in seconds; a run still going after UNSEEN_BOUND_MS is ended
+    with status 124."""
+    command_line = ('"%s"' % windows_path(path)).encode() + arguments
     start = time.monotonic()
     result = run([program("station.exe"), str(UNSEEN_BOUND_MS), command_line.hex()], cwd, debug)
     return result, time.monotonic() - start
