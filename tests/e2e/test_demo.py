@@ -191,6 +191,21 @@ class BindingFailures(DemoTestCase):
                 self.assertEqual(len(trace.own_writes(STD_ERROR)), 1)
 
 
+class ScriptedKeys(WineTestCase):
+    """The key wait itself on scripted codes, for the keys Wine's console cannot deliver."""
+
+    def test_lead_codes_take_the_second_code_and_other_keys_stand_alone(self):
+        # Each script ends with a spare code that the wait must leave unread.
+        cases = [("F1", [0, 59], (2, 59, 1)), ("Up", [224, 72], (2, 72, 1)),
+                 ("a", [97], (1, 97, 0))]
+        for key, codes, expected in cases:
+            with self.subTest(key=key):
+                result = run([program("waitkey_probe.exe")] + [str(c) for c in codes + [120]],
+                             self.dir)
+                self.assertEqual(result.status, 0, result.err)
+                self.assertEqual(tuple(int(f) for f in result.out.split()), expected)
+
+
 class KeyWait(DemoTestCase):
     """A real console: Wine inside tmux, keys sent with tmux send-keys."""
 
