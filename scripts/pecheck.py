@@ -1,9 +1,17 @@
 #!/usr/bin/env python3
 """Checks 32-bit Windows images against the rules the Windows loader applies, which Wine does
-not: an image Wine runs may still be refused by Windows. Needs pefile (Debian's
-python3-pefile, so run it with /usr/bin/python3).
+not: an image Wine runs may still be refused by Windows. Also checks the hardening rules of
+Microsoft's binary analyzer that need no debug information, as its documentation states them:
+  BA2009  ASLR: DYNAMIC_BASE, and relocations not stripped;
+  BA2010  the import tables are not in an executable section;
+  BA2016  NX_COMPAT;
+  BA2018  (x86) NO_SEH, or a SafeSEH handler table in the load configuration;
+  BA2019  no writable section is shared;
+  BA2021  no section is both writable and executable, and sections are page-aligned.
+Needs pefile (Debian's python3-pefile, so run it with /usr/bin/python3).
 
-Usage: pecheck.py FILE...   prints each problem found and exits 1 if there is any.
+Usage: pecheck.py FILE...   prints each problem found and exits 1 if there is any;
+                            with -v, also each rule that passed.
 """
 import struct
 import sys
@@ -15,8 +23,13 @@ SUBSYSTEM_VERSIONS = ((3, 10), (6, 1))
 DLL_FORBIDDEN = {0x0020: "HIGH_ENTROPY_VA", 0x0080: "FORCE_INTEGRITY",
                  0x1000: "APPCONTAINER", 0x4000: "GUARD_CF"}
 TOOLCHAIN_RUNTIMES = ("libgcc", "libstdc++", "libwinpthread")
-SECURITY, BOUND_IMPORT, IAT = 4, 11, 12
+IMPORT, BASE_RELOCATION, SECURITY, LOAD_CONFIG, BOUND_IMPORT, IAT = 1, 5, 4, 10, 11, 12
 RT_ICON, RT_GROUP_ICON = 3, 14
+RELOCS_STRIPPED = 0x0001
+DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400
+MEM_EXECUTE, MEM_WRITE, MEM_SHARED = 0x20000000, 0x80000000, 0x10000000
+PAGE = 0x1000
+ANALYZER_RULES = ("BA2009", "BA2010", "BA2016", "BA2018", "BA2019", "BA2021")
 
 
 def align(value, to):
@@ -65,12 +78,10 @@ def problems(image, imports=None):
     flags = oh.DllCharacteristics
     for bit, name in DLL_FORBIDDEN.items():
         check(not flags & bit, "DllCharacteristics has %s" % name)
-    check(flags & 0x0100, "NX_COMPAT not set")
-    relocations = oh.DATA_DIRECTORY[5].Size != 0
-    check(not flags & 0x0040 or relocations, "DYNAMIC_BASE without relocations")
-    check(bool(fh.Characteristics & 0x0001) != relocations,
+    relocations = oh.DATA_DIRECTORY[BASE_RELOCATION].Size != 0
+    check(bool(fh.Characteristics & RELOCS_STRIPPED) != relocations,
           "RELOCS_STRIPPED does not match the relocations")
-    if not flags & 0x0040 and not is_dll:
+    if not flags & DYNAMIC_BASE and not is_dll:
         check(oh.ImageBase + oh.SizeOfImage <= 0x70000000, "fixed-base image reaches 0x70000000")
     check(oh.CheckSum in (0, pe.generate_checksum()), "wrong checksum %#x" % oh.CheckSum)
 
@@ -84,9 +95,6 @@ def problems(image, imports=None):
             check(s.PointerToRawData % fa == 0 and s.SizeOfRawData % fa == 0 and
                   s.PointerToRawData + s.SizeOfRawData <= len(image),
                   "section %s raw data misaligned or outside the file" % name)
-        check(not s.Characteristics & 0x10000000, "section %s is shared" % name)
-        check((s.Characteristics & 0xA0000000) != 0xA0000000,
-              "section %s is writable and executable" % name)
     check(oh.SizeOfImage == end, "SizeOfImage %#x, the sections end at %#x" % (oh.SizeOfImage, end))
     raw_end = max([s.PointerToRawData + s.SizeOfRawData for s in pe.sections] + [oh.SizeOfHeaders])
     check(len(image) == raw_end, "%d bytes after the last section" % (len(image) - raw_end))
@@ -120,7 +128,48 @@ def problems(image, imports=None):
               "the IAT directory does not cover exactly the thunk arrays")
     if not is_dll:
         found.extend(icon_problems(pe))
-    return found
+    return found + [p for _, p in analyzer_results(pe) if p]
+
+
+def section_at(pe, rva):
+    return next((s for s in pe.sections if s.VirtualAddress <= rva <
+                 s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData)), None)
+
+
+def analyzer_results(pe):
+    """(rule, problem or None) for each of ANALYZER_RULES, in order."""
+    fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+    flags = oh.DllCharacteristics
+    results = []
+
+    def rule(name, problems):
+        problems = [p for p in problems if p]
+        results.append((name, "%s: %s" % (name, "; ".join(problems)) if problems else None))
+
+    relocations = oh.DATA_DIRECTORY[BASE_RELOCATION]
+    rule("BA2009", [not flags & DYNAMIC_BASE and "not DYNAMIC_BASE (no ASLR)",
+                    fh.Characteristics & RELOCS_STRIPPED and "the relocations are stripped",
+                    relocations.Size == 0 and "no base relocation table"])
+    tables = [d for d in (oh.DATA_DIRECTORY[IMPORT], oh.DATA_DIRECTORY[IAT]) if d.Size]
+    rule("BA2010", ["the import tables at %#x are in an executable section" % d.VirtualAddress
+                    for d in tables if section_at(pe, d.VirtualAddress) is not None and
+                    section_at(pe, d.VirtualAddress).Characteristics & MEM_EXECUTE])
+    rule("BA2016", [not flags & NX_COMPAT and "not NX_COMPAT"])
+    if fh.Machine == 0x14C and not flags & NO_SEH:
+        config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+        table = config and getattr(config.struct, "SEHandlerTable", 0)
+        count = config and getattr(config.struct, "SEHandlerCount", 0)
+        rule("BA2018", [not (table and count) and "neither NO_SEH nor a SafeSEH handler table"])
+    else:
+        rule("BA2018", [])
+    names = [(s.Name.rstrip(b"\0").decode(errors="replace"), s.Characteristics)
+             for s in pe.sections]
+    rule("BA2019", ["section %s is writable and shared" % n for n, c in names
+                    if c & MEM_WRITE and c & MEM_SHARED])
+    rule("BA2021", ["section %s is writable and executable" % n for n, c in names
+                    if c & MEM_WRITE and c & MEM_EXECUTE] +
+         [oh.SectionAlignment < PAGE and "sections aligned to %#x share pages" % oh.SectionAlignment])
+    return results
 
 
 def icon_problems(pe):
@@ -153,41 +202,62 @@ def icon_problems(pe):
     return []
 
 
-# Edits of a good image that Wine still runs but Windows refuses, with the rule each breaks.
-BROKEN_EDITS = {"one-page gap before the resources": "not contiguous",
+# Edits of a good image that Wine still runs but Windows or the analyzer refuses, with the
+# rule each breaks.
+BROKEN_EDITS = {"one-page gap before the last section": "not contiguous",
                 "SizeOfImage one page too large": "SizeOfImage",
                 "subsystem version 6.2": "subsystem version",
-                "FORCE_INTEGRITY set": "FORCE_INTEGRITY"}
+                "FORCE_INTEGRITY set": "FORCE_INTEGRITY",
+                "DYNAMIC_BASE with the relocations stripped": "BA2009",
+                "import tables in an executable section": "BA2010",
+                "neither NO_SEH nor a handler table": "BA2018",
+                "a writable and executable section": "BA2021"}
 
 
 def edited(image, edit):
     """A copy of image with one of BROKEN_EDITS made, its checksum kept correct."""
     pe = pefile.PE(data=image)
     oh = pe.OPTIONAL_HEADER
-    if edit == "one-page gap before the resources":
-        rsrc = next(s for s in pe.sections if s.Name.startswith(b".rsrc"))
-        rsrc.VirtualAddress += 0x1000
-        oh.DATA_DIRECTORY[2].VirtualAddress += 0x1000
-        oh.SizeOfImage += 0x1000
+    if edit == "one-page gap before the last section":
+        pe.sections[-1].VirtualAddress += PAGE
+        oh.SizeOfImage += PAGE
     elif edit == "SizeOfImage one page too large":
         oh.SizeOfImage += 0x1000
     elif edit == "subsystem version 6.2":
         oh.MajorSubsystemVersion, oh.MinorSubsystemVersion = 6, 2
     elif edit == "FORCE_INTEGRITY set":
         oh.DllCharacteristics |= 0x80
+    elif edit == "DYNAMIC_BASE with the relocations stripped":
+        pe.FILE_HEADER.Characteristics |= RELOCS_STRIPPED
+        oh.DATA_DIRECTORY[BASE_RELOCATION].VirtualAddress = 0
+        oh.DATA_DIRECTORY[BASE_RELOCATION].Size = 0
+    elif edit == "import tables in an executable section":
+        section_at(pe, oh.DATA_DIRECTORY[IMPORT].VirtualAddress).Characteristics |= MEM_EXECUTE
+    elif edit == "neither NO_SEH nor a handler table":
+        oh.DllCharacteristics &= ~NO_SEH
+    elif edit == "a writable and executable section":
+        section_at(pe, oh.AddressOfEntryPoint).Characteristics |= MEM_WRITE
     result = pefile.PE(data=bytes(pe.write()))
     if result.OPTIONAL_HEADER.CheckSum:
         result.OPTIONAL_HEADER.CheckSum = result.generate_checksum()
     return bytes(result.write())
 
 
-def main(paths):
+def main(args):
+    verbose = args[:1] == ["-v"]
     failed = False
-    for path in paths:
+    for path in args[verbose:]:
         with open(path, "rb") as f:
-            for problem in problems(f.read()):
-                print("%s: %s" % (path, problem))
-                failed = True
+            image = f.read()
+        found = problems(image)
+        for problem in found:
+            print("%s: %s" % (path, problem))
+        failed = failed or bool(found)
+        if verbose:
+            passed = [name for name, problem in analyzer_results(pefile.PE(data=image))
+                      if problem is None]
+            print("%s: passes %s%s" % (path, " ".join(passed),
+                                       "" if found else " and the loader rules"))
     return 1 if failed else 0
 
 
