@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Makes the release ZIP and its checksums, byte for byte the same from the same inputs.
 
-Usage: release.py --source SOURCE_DIR OUT_DIR NAME FILE...   (the build's release target)
+Usage: release.py --source SOURCE_DIR --version VERSION --guide TEMPLATE OUT_DIR NAME FILE...
+(the build's release target)
 
-The ZIP holds NAME/<file> for each FILE, and NAME/SHA256SUMS over those files, in name order,
-all with one time and the same permissions. The time is SOURCE_DATE_EPOCH, else the last
-commit's time, else 1980-01-01. OUT_DIR gets NAME.zip and a SHA256SUMS that covers the ZIP
-and each file in it, so that `sha256sum -c` checks a download before and after unpacking.
+The ZIP holds NAME/<file> for each FILE; NAME/README.txt, the users' guide made from
+TEMPLATE with its version and commit filled in and CR LF line ends, as Windows' editors
+expect; and NAME/SHA256SUMS over all of them, in name order, all with one time and the same
+permissions. The time is SOURCE_DATE_EPOCH, else the last commit's time, else 1980-01-01.
+OUT_DIR gets NAME.zip and a SHA256SUMS that covers the ZIP and each file in it, so that
+`sha256sum -c` checks a download before and after unpacking.
 """
 import argparse
 import hashlib
@@ -26,6 +29,24 @@ def source_time(source):
         return 315532800  # 1980-01-01, the earliest time a ZIP entry can hold
 
 
+def source_commit(source):
+    """The commit the files were built from; marked -dirty when the tree had changes."""
+    try:
+        return subprocess.run(["git", "-C", source, "describe", "--always", "--dirty",
+                               "--abbrev=40"], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def guide(template, version, source):
+    """The users' guide: the template with @VERSION@ and @COMMIT@ filled in, CR LF line ends."""
+    with open(template, encoding="ascii") as f:
+        text = f.read()
+    text = text.replace("@VERSION@", version).replace("@COMMIT@", source_commit(source))
+    return text.replace("\r\n", "\n").replace("\n", "\r\n").encode("ascii")
+
+
 def sums(entries):
     return "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
                    for name, data in entries).encode()
@@ -34,15 +55,18 @@ def sums(entries):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--guide", required=True)
     parser.add_argument("out")
     parser.add_argument("name")
     parser.add_argument("files", nargs="+")
     args = parser.parse_args()
 
-    entries = []
-    for path in sorted(args.files, key=os.path.basename):
+    files = {"README.txt": guide(args.guide, args.version, args.source)}
+    for path in args.files:
         with open(path, "rb") as f:
-            entries.append((args.name + "/" + os.path.basename(path), f.read()))
+            files[os.path.basename(path)] = f.read()
+    entries = [(args.name + "/" + name, files[name]) for name in sorted(files)]
     inner = sums((name.split("/", 1)[1], data) for name, data in entries)
     entries.append((args.name + "/SHA256SUMS", inner))
 

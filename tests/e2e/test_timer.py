@@ -7,8 +7,9 @@ import struct
 import subprocess
 import unittest
 
-from winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program, deliverable,
-                     listing, program, run, run_unseen, text_args, ticks, values)
+from winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program,
+                     deliverable, guide_lines, listing, program, run, run_unseen, text_args,
+                     ticks, values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
 FIRST_PIECE = b"*** Assembling and linking took "
@@ -257,6 +258,7 @@ class Failures(TimerTestCase):
         result = run("buildtimer.exe", disk)
         self.assertEqual((result.status, result.out), (0, b""))
         self.assertEqual(result.err, b"Could not write: Morvit.tmp\r\n")
+        self.assertIn(result.err.strip(), guide_lines())  # as the users' guide shows it
         self.assertFalse(os.path.exists(os.path.join(disk, "Morvit.tmp")))
         # Closed, then deleted, then reported.
         _, trace = self.traced(disk)

@@ -25,6 +25,7 @@ BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
 DELIVERABLE_DIR = os.environ.get("DELIVERABLE_DIR", BIN_DIR)
 LISTINGS = os.path.join(os.path.dirname(__file__), "..", "data", "listings")
+GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "README.txt")
 WINE = os.environ.get("WINE", "wine")
 TIMEOUT = 60
 
@@ -37,6 +38,13 @@ def listing(name):
     """A sample listing from the tests' shared folder of them."""
     with open(os.path.join(LISTINGS, name), "rb") as f:
         return f.read()
+
+
+def guide_lines():
+    """The lines of the users' guide that the release ships as README.txt, without their
+    indentation: what it shows of the programs' output stands on lines of its own."""
+    with open(GUIDE, "rb") as f:
+        return [line.strip() for line in f.read().splitlines()]
 
 
 def program(name):
