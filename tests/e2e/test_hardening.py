@@ -18,7 +18,7 @@ def rebased(source, base, destination):
         pe = pefile.PE(data=f.read())
     image = bytearray(pe.__data__)
     delta = base - pe.OPTIONAL_HEADER.ImageBase
-    for block in pe.DIRECTORY_ENTRY_BASERELOC:
+    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):  # none in 64-bit twins
         for entry in block.entries:
             width = WIDTHS.get(entry.type)
             if width:
