@@ -48,9 +48,8 @@ class Trace:
     check that a call was never made must not pass because the trace holds nothing."""
 
     def __init__(self, data, program):
-        self._lines = []  # (thread, text) of the program's process, in order
-        self._loads = {}  # image file name -> base address in that process
-        by_process = {}
+        self._loads = {}  # image file name -> base address in the program's process
+        by_process = {}  # process -> its (thread, text) lines, in order
         starts = []
         for raw in data.split(b"\n"):
             match = _LINE.match(raw)
