@@ -73,10 +73,10 @@ def start_wine():
 
 
 class Run:
-    def __init__(self, completed):
-        self.status = completed.returncode
-        self.out = completed.stdout
-        self.err = completed.stderr
+    def __init__(self, status, out, err):
+        self.status = status
+        self.out = out
+        self.err = err
 
     def trace(self, image):
         """The relay trace on standard error (a run with debug=TRACED), read for the process
@@ -85,11 +85,18 @@ class Run:
 
 
 def run(args, cwd, debug="-all", overrides=""):
-    """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder."""
+    """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder.
+    Its output is captured in files, not pipes: a box starts Wine's desktop process, which
+    inherits the handles and would hold pipes open long after the run has ended."""
     start_wine()
     argv = [WINE] + ([program(args)] if isinstance(args, str) else list(args))
-    return Run(subprocess.run(argv, cwd=cwd, env=wine_env(debug, overrides),
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT))
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        status = subprocess.run(argv, cwd=cwd, env=wine_env(debug, overrides),
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                timeout=TIMEOUT).returncode
+        out.seek(0)
+        err.seek(0)
+        return Run(status, out.read(), err.read())
 
 
 UNSEEN_BOUND_MS = 15000  # a run that blocks in a box is ended after this
