@@ -23,13 +23,12 @@ SUBSYSTEM_VERSIONS = ((3, 10), (6, 1))
 DLL_FORBIDDEN = {0x0020: "HIGH_ENTROPY_VA", 0x0080: "FORCE_INTEGRITY",
                  0x1000: "APPCONTAINER", 0x4000: "GUARD_CF"}
 TOOLCHAIN_RUNTIMES = ("libgcc", "libstdc++", "libwinpthread")
-IMPORT, BASE_RELOCATION, SECURITY, LOAD_CONFIG, BOUND_IMPORT, IAT = 1, 5, 4, 10, 11, 12
+IMPORT, SECURITY, BASE_RELOCATION, BOUND_IMPORT, IAT = 1, 4, 5, 11, 12
 RT_ICON, RT_GROUP_ICON = 3, 14
 RELOCS_STRIPPED = 0x0001
 DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400
 MEM_EXECUTE, MEM_WRITE, MEM_SHARED = 0x20000000, 0x80000000, 0x10000000
 PAGE = 0x1000
-ANALYZER_RULES = ("BA2009", "BA2010", "BA2016", "BA2018", "BA2019", "BA2021")
 
 
 def align(value, to):
@@ -137,7 +136,7 @@ def section_at(pe, rva):
 
 
 def analyzer_results(pe):
-    """(rule, problem or None) for each of ANALYZER_RULES, in order."""
+    """(rule, problem or None) for each analyzer rule the docstring above lists, in order."""
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     flags = oh.DllCharacteristics
     results = []
@@ -150,10 +149,10 @@ def analyzer_results(pe):
     rule("BA2009", [not flags & DYNAMIC_BASE and "not DYNAMIC_BASE (no ASLR)",
                     fh.Characteristics & RELOCS_STRIPPED and "the relocations are stripped",
                     relocations.Size == 0 and "no base relocation table"])
-    tables = [d for d in (oh.DATA_DIRECTORY[IMPORT], oh.DATA_DIRECTORY[IAT]) if d.Size]
-    rule("BA2010", ["the import tables at %#x are in an executable section" % d.VirtualAddress
-                    for d in tables if section_at(pe, d.VirtualAddress) is not None and
-                    section_at(pe, d.VirtualAddress).Characteristics & MEM_EXECUTE])
+    holders = [(d.VirtualAddress, section_at(pe, d.VirtualAddress))
+               for d in (oh.DATA_DIRECTORY[IMPORT], oh.DATA_DIRECTORY[IAT]) if d.Size]
+    rule("BA2010", ["the import tables at %#x are in an executable section" % rva
+                    for rva, s in holders if s is not None and s.Characteristics & MEM_EXECUTE])
     rule("BA2016", [not flags & NX_COMPAT and "not NX_COMPAT"])
     if fh.Machine == 0x14C and not flags & NO_SEH:
         config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
@@ -168,7 +167,8 @@ def analyzer_results(pe):
                     if c & MEM_WRITE and c & MEM_SHARED])
     rule("BA2021", ["section %s is writable and executable" % n for n, c in names
                     if c & MEM_WRITE and c & MEM_EXECUTE] +
-         [oh.SectionAlignment < PAGE and "sections aligned to %#x share pages" % oh.SectionAlignment])
+         [oh.SectionAlignment < PAGE and
+          "sections aligned to %#x share pages" % oh.SectionAlignment])
     return results
 
 

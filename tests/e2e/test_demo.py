@@ -5,9 +5,9 @@ import subprocess
 import time
 import unittest
 
-from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, WINE, Trace, WineTestCase,
-                     assert_tiny_program, deliverable, program, run, run_unseen, start_wine,
-                     text_args, values, wine_env, windows_path)
+from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS, WINE, Trace,
+                     WineTestCase, assert_tiny_program, deliverable, program, run, run_unseen,
+                     start_wine, text_args, values, wine_env, windows_path)
 
 # The demo's own calls whose order the run fixes.
 BINDING = ("KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA", "KERNEL32.GetProcAddress",
@@ -16,7 +16,6 @@ BINDING = ("KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA", "KERNEL32.GetPro
 GREETING = (b"Hello world!\r\nThis is a simple console application - "
             b"drag a file over the exe to see more\r\n")
 CAPTION = b"This is also a Windows GUI application:"
-VARIANTS = os.path.join(os.path.dirname(program("Vantrel.dll")), "vantrel-variants")
 
 
 class DemoTestCase(WineTestCase):

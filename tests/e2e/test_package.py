@@ -10,13 +10,12 @@ import zipfile
 
 import pefile
 
-from winerun import (BIN_DIR, WineTestCase, deliverable, guide_lines, listing, program, run,
-                     ticks, windows_path)
+from winerun import (BIN_DIR, VARIANTS, WineTestCase, deliverable, guide_lines, listing,
+                     program, run, ticks, windows_path)
 
 BUILD_DIR = os.path.dirname(os.path.abspath(BIN_DIR))
 CONTENTS = ["README.txt", "SHA256SUMS", "Vantrel.dll", "build.cmd", "buildtimer.exe",
             "consoledemo.exe", "hello.c"]
-VARIANTS = os.path.join(BIN_DIR, "vantrel-variants")
 
 
 def release():

@@ -23,6 +23,7 @@ from relay import (STD_ERROR, STD_OUTPUT, TRACED, Trace, text_args,  # noqa: E40
 
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
+VARIANTS = os.path.join(BIN_DIR, "vantrel-variants")  # the stand-in library's test variants
 DELIVERABLE_DIR = os.environ.get("DELIVERABLE_DIR", BIN_DIR)
 LISTINGS = os.path.join(os.path.dirname(__file__), "..", "data", "listings")
 GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "README.txt")
