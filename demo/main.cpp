@@ -85,6 +85,10 @@ ArgumentStatus GetArgument(std::uint32_t n, char* destination, std::uint32_t cap
 extern "C" __attribute__((force_align_arg_pointer, externally_visible, used)) void
 mainCRTStartup() {
   using namespace demo;
+  // Takes the current directory out of the library search, so that a Vantrel.dll lying in
+  // whatever folder the user works in is never loaded; the program's folder, the system
+  // folders and PATH still serve, in the same order. A failure leaves the search as it was.
+  SetDllDirectoryA("");
   Module = LoadLibraryA(kLibraryName);
   if (Module == nullptr) BindingFailure(kLoadFailure, "DEMO");
   Status = GetArgument(1, ArgumentBuffer, sizeof ArgumentBuffer);

@@ -10,8 +10,8 @@ from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS, W
                      start_wine, text_args, values, wine_env, windows_path)
 
 # The demo's own calls whose order the run fixes.
-BINDING = ("KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA", "KERNEL32.GetProcAddress",
-           "KERNEL32.FreeLibrary", "KERNEL32.ExitProcess")
+BINDING = ("KERNEL32.SetDllDirectoryA", "KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA",
+           "KERNEL32.GetProcAddress", "KERNEL32.FreeLibrary", "KERNEL32.ExitProcess")
 
 GREETING = (b"Hello world!\r\nThis is a simple console application - "
             b"drag a file over the exe to see more\r\n")
@@ -29,10 +29,11 @@ class DemoTestCase(WineTestCase):
         elif variant:
             shutil.copy(os.path.join(VARIANTS, variant, "Vantrel.dll"), self.dir)
 
-    def launch(self, command_line, debug="-all"):
-        """Starts the demo with exactly this command line (bytes)."""
+    def launch(self, command_line, debug="-all", cwd=None, path=None):
+        """Starts the demo with exactly this command line (bytes), in the folder cwd (default:
+        its own), with the folder path first on PATH if given."""
         return run([os.path.join(self.dir, "launch.exe"),
-                    command_line.hex()], self.dir, debug)
+                    command_line.hex()], cwd or self.dir, debug, path=path)
 
     def demo(self):
         return self.path("consoledemo.exe")
@@ -48,12 +49,16 @@ class DemoTestCase(WineTestCase):
         frees = [values(args)[0] for f, args in sequence if f == "KERNEL32.FreeLibrary"]
         return [f.split(".")[1] for f, _ in sequence], frees == loads
 
-    def calls(self):
-        """The recorded library calls: (name, [32-bit values], [texts])."""
-        if not os.path.exists(self.path("vantrel-calls.log")):
+    def calls(self, cwd=None):
+        """The library calls recorded in the current directory cwd (default: the demo's
+        folder): (name, [32-bit values], [texts])."""
+        log = os.path.join(cwd or self.dir, "vantrel-calls.log")
+        if not os.path.exists(log):
             return []
         result = []
-        for line in self.read("vantrel-calls.log").decode().splitlines():
+        with open(log, "rb") as f:
+            lines = f.read().decode().splitlines()
+        for line in lines:
             name, *fields = line.split(" ")
             if name == "TellMe":
                 result.append((name, [int(fields[0], 16), int(fields[1], 16)],
@@ -64,12 +69,15 @@ class DemoTestCase(WineTestCase):
 
 
 class DroppedFile(DemoTestCase):
-    def assert_told(self, command_line, argument):
-        self.install()
-        result = self.launch(command_line)
+    def assert_told(self, command_line, argument, cwd=None, path=None):
+        """The recording library greeted and was told argument; without cwd, the demo and
+        that library are installed first, and the demo runs in its own folder."""
+        if cwd is None:
+            self.install()
+        result = self.launch(command_line, cwd=cwd, path=path)
         self.assertEqual(result.status, 0)
-        self.assertEqual(self.calls(), [("StdOut", [], [GREETING]),
-                                        ("TellMe", [0, 0], [argument, CAPTION])])
+        self.assertEqual(self.calls(cwd), [("StdOut", [], [GREETING]),
+                                           ("TellMe", [0, 0], [argument, CAPTION])])
         # The stand-in prints what TellMe was given when no box can be shown.
         self.assertEqual(result.out, GREETING + CAPTION + b" " + argument + b"\r\n")
 
@@ -86,9 +94,31 @@ class DroppedFile(DemoTestCase):
         self.install()
         trace = self.launch_traced(b'consoledemo.exe "C:\\a b.txt"')
         order, freed_loaded = self.binding_order(trace)
-        self.assertEqual(order, ["LoadLibraryA", "GetCommandLineA", "GetProcAddress",
-                                 "GetProcAddress", "GetProcAddress", "FreeLibrary", "ExitProcess"])
+        self.assertEqual(order, ["SetDllDirectoryA", "LoadLibraryA", "GetCommandLineA",
+                                 "GetProcAddress", "GetProcAddress", "GetProcAddress",
+                                 "FreeLibrary", "ExitProcess"])
         self.assertTrue(freed_loaded)
+        # The current directory is out of the library search before the load.
+        [(args, result)] = trace.own_calls("KERNEL32.SetDllDirectoryA")
+        self.assertEqual(text_args(args), [""])
+        self.assertNotEqual(result, 0)
+
+    def test_library_on_path_alone_is_still_found(self):
+        # Neither beside the program nor in the current directory, but in a folder on PATH.
+        self.install(None)
+        tools, work = self.path("tools"), self.path("work")
+        os.mkdir(tools)
+        os.mkdir(work)
+        shutil.copy(os.path.join(VARIANTS, "record", "Vantrel.dll"), tools)
+        self.assert_told(b"consoledemo.exe a.txt", b"a.txt", cwd=work, path=tools)
+
+    def test_library_beside_the_program_wins_over_one_in_the_current_directory(self):
+        # The one in the current directory lacks StdOut: loading it would end in a box.
+        self.install()
+        work = self.path("work")
+        os.mkdir(work)
+        shutil.copy(os.path.join(VARIANTS, "no-StdOut", "Vantrel.dll"), work)
+        self.assert_told(b"consoledemo.exe a.txt", b"a.txt", cwd=work)
 
     def test_shipped_library_tells_the_console_where_nobody_sees_a_box(self):
         # On a build agent's hidden window station a box would wait for a click forever.

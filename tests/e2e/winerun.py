@@ -85,14 +85,18 @@ class Run:
         return Trace(self.err, image)
 
 
-def run(args, cwd, debug="-all", overrides=""):
-    """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder.
+def run(args, cwd, debug="-all", overrides="", path=None):
+    """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder,
+    and with the folder path (a Unix path) first on its PATH if given.
     Its output is captured in files, not pipes: a box starts Wine's desktop process, which
     inherits the handles and would hold pipes open long after the run has ended."""
     start_wine()
     argv = [WINE] + ([program(args)] if isinstance(args, str) else list(args))
+    env = wine_env(debug, overrides)
+    if path:
+        env["WINEPATH"] = windows_path(path)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.run(argv, cwd=cwd, env=wine_env(debug, overrides),
+        status = subprocess.run(argv, cwd=cwd, env=env,
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                 timeout=TIMEOUT).returncode
         out.seek(0)
