@@ -7,7 +7,7 @@ import unittest
 
 from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS, WINE, Trace,
                      WineTestCase, assert_tiny_program, deliverable, program, run, run_unseen,
-                     start_wine, text_args, values, wine_env, windows_path)
+                     stand_ins, start_wine, text_args, values, wine_env, windows_path)
 
 # The demo's own calls whose order the run fixes.
 BINDING = ("KERNEL32.SetDllDirectoryA", "KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA",
@@ -201,6 +201,15 @@ class BindingFailures(DemoTestCase):
             with self.subTest(variant=variant):
                 self.assert_failure(variant, text, caption, lookups)
                 os.remove(self.path("Vantrel.dll"))
+
+    def test_box_is_tried_where_the_station_flags_cannot_be_read(self):
+        # Such a station counts as visible. The stand-in user32 fails the query, and its box
+        # records the call and answers OK, which becomes the exit status.
+        self.install(None)
+        stand_ins(self, "consoledemo.exe", "unreadable-station/user32.dll")
+        result = run(self.demo(), self.dir)
+        self.assertEqual((result.status, result.out, result.err), (1, b"", b""))
+        self.assertEqual(self.read("messageboxes.log"), b"DLL not found:\r\nVantrel.dll\0DEMO\0")
 
     def test_no_box_where_nobody_can_see_it(self):
         cases = [(None, "DLL not found:\r\nVantrel.dll", "DEMO"),

@@ -8,8 +8,8 @@ import subprocess
 import unittest
 
 from winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program,
-                     deliverable, guide_lines, listing, program, run, run_unseen, text_args,
-                     ticks, values)
+                     deliverable, guide_lines, listing, program, run, run_unseen, stand_ins,
+                     text_args, ticks, values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
 FIRST_PIECE = b"*** Assembling and linking took "
@@ -235,6 +235,17 @@ class Failures(TimerTestCase):
                 self.assertEqual(trace.calls("user32.MessageBoxA"), [])
                 self.assertEqual(len(trace.calls("user32.GetUserObjectInformationA")), 1)
                 self.assertEqual(len(trace.own_writes(STD_ERROR)), 1)
+
+    def test_box_is_tried_where_the_station_flags_cannot_be_read(self):
+        # Such a station counts as visible. The stand-in user32 fails the query, and its box
+        # records the call and answers OK; Wine's own oleaut32 would need the real user32.
+        shutil.copy(TIMER, self.dir)
+        stand_ins(self, "buildtimer.exe", "unreadable-station/user32.dll", "oom/oleaut32.dll")
+        self.marker(ticks())
+        result = run([self.path("buildtimer.exe")], self.dir)
+        self.assertEqual((result.status, result.err), (0, b""))
+        self.assertEqual(self.elapsed(result.out)[1], b"")
+        self.assertEqual(self.read("messageboxes.log"), b"MvtDir.tmp\0File not found:\0")
 
     def test_marker_that_cannot_be_written_is_removed(self):
         # A full file system: the marker can be created, but its 4 bytes cannot be written.

@@ -104,6 +104,26 @@ def run(args, cwd, debug="-all", overrides="", path=None):
         return Run(status, out.read(), err.read())
 
 
+def stand_ins(case, exe, *dlls):
+    """Puts these stand-ins for system DLLs (paths in BIN_DIR) into the test's folder, beside
+    the program exe, and has Wine load them, for the program of that name alone, instead of its own: a
+    per-program DLL override in the tests' prefix, removed when the test ends. (A process-wide
+    override would reach Wine's own helper processes too, which then fail.) A stale override
+    does no harm: it prefers a DLL beside the program and falls back to Wine's own."""
+    start_wine()
+    key = "HKCU\\Software\\Wine\\AppDefaults\\" + exe
+    case.addCleanup(_registry, "delete", key, "/f")
+    for dll in dlls:
+        shutil.copy(program(dll), case.dir)
+        name = os.path.splitext(os.path.basename(dll))[0]
+        _registry("add", key + "\\DllOverrides", "/v", name, "/d", "native,builtin", "/f")
+
+
+def _registry(*args):
+    subprocess.run([WINE, "reg"] + list(args), env=wine_env(), timeout=TIMEOUT, check=True,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 UNSEEN_BOUND_MS = 15000  # a run that blocks in a box is ended after this
 
 
