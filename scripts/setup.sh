@@ -32,7 +32,7 @@ installed wine32:i386 || missing+=(wine32:i386)
 # Installs packages; where the security updates' list for one architecture is missing, the
 # i386 and amd64 copies of a library cannot reach the same version, so it tries again with
 # the release's own versions, which exist for both.
-install() {
+apt_install() {
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "$@" >/dev/null ||
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
       -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "$@" >/dev/null
@@ -45,7 +45,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   # A list that cannot be fetched (a mirror in the middle of a sync) leaves the others usable.
   "${as_root[@]}" apt-get update -qq || echo "setup: some package lists could not be fetched" >&2
-  install "${missing[@]}"
+  apt_install "${missing[@]}"
 fi
 
 # A kernel with its 32-bit emulation switched off cannot start 32-bit Wine: the tests then
@@ -56,6 +56,6 @@ if [ "$(python3 "$(dirname "$0")/wineenv.py" preset)" = windows64 ]; then
   installed wine64 || twins+=(wine64)
   if [ ${#twins[@]} -gt 0 ]; then
     echo "setup: this kernel cannot run 32-bit programs; installing ${twins[*]}"
-    install "${twins[@]}"
+    apt_install "${twins[@]}"
   fi
 fi
