@@ -106,10 +106,11 @@ def run(args, cwd, debug="-all", overrides="", path=None):
 
 def stand_ins(case, exe, *dlls):
     """Puts these stand-ins for system DLLs (paths in BIN_DIR) into the test's folder, beside
-    the program exe, and has Wine load them, for the program of that name alone, instead of its own: a
-    per-program DLL override in the tests' prefix, removed when the test ends. (A process-wide
-    override would reach Wine's own helper processes too, which then fail.) A stale override
-    does no harm: it prefers a DLL beside the program and falls back to Wine's own."""
+    the program exe, and has Wine load them instead of its own for the program of that name
+    alone: a per-program DLL override in the tests' prefix, removed when the test ends. (A
+    process-wide override would reach Wine's own helper processes too, which then fail.) A
+    stale override does no harm: it prefers a DLL beside the program and falls back to Wine's
+    own."""
     start_wine()
     key = "HKCU\\Software\\Wine\\AppDefaults\\" + exe
     case.addCleanup(_registry, "delete", key, "/f")
