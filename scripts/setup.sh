@@ -1,27 +1,26 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need, from Debian's packages, when missing:
 # the MinGW-w64 cross compiler, 32-bit Wine, CMake, GoogleTest, Google Benchmark, clang with
-# libFuzzer, Python 3 with pefile, tmux, and Xvfb, xdotool and ImageMagick for the desktop
-# tests and the README's pictures.
+# libFuzzer, Python 3 with pefile, git, tmux, and Xvfb, xdotool and ImageMagick for the
+# desktop tests and the README's pictures. The package names are the same on Debian 12 and
+# 13; where a versioned name has a version-free one, the version-free one is used.
 set -euo pipefail
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+. "$(dirname "$0")/packages.sh"
 
 missing=()
-have() { command -v "$1" >/dev/null 2>&1; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 
 have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
 have cmake || missing+=(cmake)
 have make || missing+=(make)
 have g++ || missing+=(g++)
+have git || missing+=(git)
 have python3 || missing+=(python3)
 have tmux || missing+=(tmux)
 have clang || missing+=(clang)
 installed libgtest-dev || missing+=(libgtest-dev)
 installed libbenchmark-dev || missing+=(libbenchmark-dev)
-installed libclang-rt-14-dev || missing+=(libclang-rt-14-dev)
+installed libclang-rt-dev || missing+=(libclang-rt-dev)
 installed python3-pefile || missing+=(python3-pefile)
 have Xvfb || missing+=(xvfb)
 have xdotool || missing+=(xdotool)
@@ -29,22 +28,11 @@ installed imagemagick || missing+=(imagemagick)
 installed wine || missing+=(wine)
 installed wine32:i386 || missing+=(wine32:i386)
 
-# Installs packages; where the security updates' list for one architecture is missing, the
-# i386 and amd64 copies of a library cannot reach the same version, so it tries again with
-# the release's own versions, which exist for both.
-apt_install() {
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "$@" >/dev/null ||
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
-      -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "$@" >/dev/null
-}
-
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${as_root[@]}" dpkg --add-architecture i386
   fi
-  # A list that cannot be fetched (a mirror in the middle of a sync) leaves the others usable.
-  "${as_root[@]}" apt-get update -qq || echo "setup: some package lists could not be fetched" >&2
   apt_install "${missing[@]}"
 fi
 
