@@ -10,20 +10,35 @@ windows64).
 
 Usage from a shell:
   python3 scripts/wineenv.py preset          prints windows or windows64
+  python3 scripts/wineenv.py describe        prints the system, the Wine version and which
+                                              programs run under it
   eval "$(python3 scripts/wineenv.py shell)"  sets RUN_PRESET, WINE and the Wine variables for
                                               the preset's own prefix, unsets DISPLAY, and
                                               sets the prefix up
+
+What Wine itself would print into a program's standard error is kept out by the
+environment, never filtered from the output afterwards. Wine 10's desktop process, which
+the first window of a session starts with the program's standard error, probes for a
+Wayland display, and libwayland complains there when XDG_RUNTIME_DIR is not set, as under
+CI, sudo or a service; so a run gets a private one where none is set.
 """
+import functools
 import os
+import platform
 import shlex
 import shutil
+import stat
 import subprocess
 import sys
+import tempfile
 import time
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE_FONTS = "/usr/share/wine/fonts"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+# What environment() sets, for a shell or a terminal that has to pass the variables on.
+VARIABLES = ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "LC_ALL", "XDG_RUNTIME_DIR",
+             "WINELOADER")
 
 
 def runs_32bit():
@@ -51,10 +66,29 @@ def environment(prefix, wine, debug="-all", overrides="", display=None):
                LC_ALL="C")
     if wine != "wine":
         env["WINELOADER"] = wine  # programs started by programs use the same loader
+    # libwayland takes only an absolute path; anything else it reports as unset.
+    if not env.get("XDG_RUNTIME_DIR", "").startswith("/"):
+        env["XDG_RUNTIME_DIR"] = runtime_dir()
     env.pop("DISPLAY", None)
     if display:
         env["DISPLAY"] = display
     return env
+
+
+@functools.lru_cache(maxsize=None)
+def runtime_dir():
+    """A private folder (mode 0700) for XDG_RUNTIME_DIR: one per user in the temporary folder,
+    or, where that name is taken by anything but such a folder of this user's, a new one."""
+    path = os.path.join(tempfile.gettempdir(), "consoletools-runtime-%d" % os.getuid())
+    try:
+        os.mkdir(path, 0o700)
+    except FileExistsError:
+        pass
+    info = os.lstat(path)
+    if (not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid()
+            or stat.S_IMODE(info.st_mode) != 0o700):
+        return tempfile.mkdtemp(prefix="consoletools-runtime-")
+    return path
 
 
 def prepare(prefix, wine, first_program=None, display=None):
@@ -96,9 +130,29 @@ def start_xvfb(size="1024x768"):
     return server, ":%d" % number
 
 
+def describe():
+    """'Debian GNU/Linux 13 (trixie), wine-10.0 (...), the 32-bit programs': what runs the
+    tests here."""
+    run_preset = preset()
+    try:
+        system = platform.freedesktop_os_release()["PRETTY_NAME"]
+    except (OSError, KeyError):
+        system = platform.platform()
+    try:
+        version = subprocess.run([loader(run_preset), "--version"], capture_output=True,
+                                 text=True, stdin=subprocess.DEVNULL).stdout.strip()
+    except OSError:
+        version = "no Wine"
+    programs = "the 32-bit programs" if run_preset == "windows" else "their 64-bit twins"
+    return "%s, %s, %s" % (system, version or "no Wine", programs)
+
+
 def main(args):
     if args == ["preset"]:
         print(preset())
+        return
+    if args == ["describe"]:
+        print(describe())
         return
     if args != ["shell"]:
         sys.exit(__doc__)
@@ -108,10 +162,9 @@ def main(args):
     prefix = os.path.join(root, "build", run_preset, "wineprefix")
     prepare(prefix, wine)
     env = environment(prefix, wine)
-    names = ["WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "LC_ALL"] + (
-        ["WINELOADER"] if "WINELOADER" in env else [])
     print("RUN_PRESET=%s WINE=%s" % (run_preset, shlex.quote(wine)))
-    print("export " + " ".join("%s=%s" % (n, shlex.quote(env[n])) for n in names))
+    print("export " + " ".join("%s=%s" % (n, shlex.quote(env[n]))
+                               for n in VARIABLES if n in env))
     print("unset DISPLAY")
     if run_preset != "windows":
         print("echo 'note: this kernel cannot run 32-bit programs; the programs run as their "

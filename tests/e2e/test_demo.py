@@ -6,8 +6,9 @@ import time
 import unittest
 
 from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS, WINE, Trace,
-                     WineTestCase, assert_tiny_program, deliverable, program, run, run_unseen,
-                     stand_ins, start_wine, text_args, values, wine_env, windows_path)
+                     WineTestCase, assert_tiny_program, deliverable, pe_exports, program, run,
+                     run_unseen, stand_ins, start_wine, text_args, values, wine_env,
+                     windows_path, wineenv)
 
 # The demo's own calls whose order the run fixes.
 BINDING = ("KERNEL32.SetDllDirectoryA", "KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA",
@@ -252,8 +253,7 @@ class KeyWait(DemoTestCase):
         self.install("record")
         self.session = "demo-%d" % os.getpid()
         env = wine_env(TRACED)
-        names = ["WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINELOADER"]
-        exports = " ".join("%s='%s'" % (k, env[k]) for k in names if k in env)
+        exports = " ".join("%s='%s'" % (k, env[k]) for k in wineenv.VARIABLES if k in env)
         command = ("cd '%s' && env -u DISPLAY %s '%s' consoledemo.exe 2>relay.txt; echo $? > status;"
                    " sleep 60" % (self.dir, exports, WINE))
         subprocess.run(["tmux", "new-session", "-d", "-s", self.session, "-x", "100", "-y", "30",
@@ -301,12 +301,8 @@ class Deliverables(unittest.TestCase):
                             ["KERNEL32.dll", "USER32.dll", "msvcrt.dll"])
 
     def test_stand_in_library_exports_exactly_the_three_names(self):
-        out = subprocess.run(["i686-w64-mingw32-objdump", "-p", deliverable("Vantrel.dll")],
-                             capture_output=True, text=True, check=True).stdout
-        table = out.split("[Ordinal/Name Pointer] Table")[1].split("\n\n")[0]
-        names = sorted(line.split("]")[1].strip() for line in table.strip().splitlines())
-        self.assertEqual(names, ["ClearScreen", "StdOut", "TellMe"])
-
+        self.assertEqual(pe_exports(deliverable("Vantrel.dll")),
+                         ["ClearScreen", "StdOut", "TellMe"])
 
 if __name__ == "__main__":
     unittest.main()

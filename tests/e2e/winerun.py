@@ -7,7 +7,6 @@ deliverables that the static checks read. The Wine environment itself comes from
 scripts/wineenv.py.
 """
 import os
-import re
 import shutil
 import struct
 import subprocess
@@ -15,6 +14,8 @@ import tempfile
 import sys
 import time
 import unittest
+
+import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import wineenv  # noqa: E402
@@ -165,9 +166,14 @@ class WineTestCase(unittest.TestCase):
 
 
 def pe_imports(path):
-    out = subprocess.run(["i686-w64-mingw32-objdump", "-p", path], capture_output=True,
-                         check=True, text=True).stdout
-    return sorted(re.findall(r"DLL Name: (\S+)", out))
+    """The names of the DLLs the image imports, sorted."""
+    return sorted(entry.dll.decode() for entry in pefile.PE(path).DIRECTORY_ENTRY_IMPORT)
+
+
+def pe_exports(path):
+    """The names the image exports, sorted."""
+    table = pefile.PE(path).DIRECTORY_ENTRY_EXPORT
+    return sorted(symbol.name.decode() for symbol in table.symbols)
 
 
 def pe_resources(path):
