@@ -10,7 +10,7 @@ add_custom_target(release
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/release
   COMMAND ${RELEASE_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/release.py
           --source ${PROJECT_SOURCE_DIR} --version ${PROJECT_VERSION}
-          --guide ${PROJECT_SOURCE_DIR}/docs/README.txt
+          --guide ${PROJECT_SOURCE_DIR}/docs/README.txt --compiler ${CMAKE_CXX_COMPILER}
           ${CMAKE_BINARY_DIR}/release ${RELEASE_NAME}
           $<TARGET_FILE:buildtimer> $<TARGET_FILE:consoledemo> $<TARGET_FILE:vantrel>
           ${PROJECT_SOURCE_DIR}/examples/build.cmd ${PROJECT_SOURCE_DIR}/examples/hello.c

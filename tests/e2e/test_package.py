@@ -2,16 +2,15 @@
 build script run from it."""
 import glob
 import os
+import platform
 import re
 import shutil
 import struct
 import subprocess
 import zipfile
 
-import pefile
-
 from winerun import (BIN_DIR, VARIANTS, WineTestCase, deliverable, guide_lines, listing,
-                     program, run, ticks, windows_path)
+                     pe_exports, program, run, ticks, windows_path)
 
 BUILD_DIR = os.path.dirname(os.path.abspath(BIN_DIR))
 CONTENTS = ["README.txt", "SHA256SUMS", "Vantrel.dll", "build.cmd", "buildtimer.exe",
@@ -67,10 +66,13 @@ class Package(WineTestCase):
 class Guide(WineTestCase):
     """README.txt, for the person who downloaded the ZIP."""
 
-    def test_is_plain_windows_text_about_the_release_alone(self):
+    def released(self):
         with zipfile.ZipFile(release()) as z:
             [name] = [n for n in z.namelist() if n.endswith("/README.txt")]
-            text = z.read(name)
+            return z.read(name)
+
+    def test_is_plain_windows_text_about_the_release_alone(self):
+        text = self.released()
         lines = text.split(b"\r\n")
         self.assertEqual(lines[-1], b"")  # ends with a line end
         for number, line in enumerate(lines[:-1], 1):
@@ -80,11 +82,33 @@ class Guide(WineTestCase):
             self.assertRegex(line, rb"^[ -~]*$", number)  # printable ASCII, no tabs
         words = text.decode().lower()
         # Nothing about building from source, and no link to a file the ZIP does not hold.
+        # Debian stands only where the guide names the release that built the files.
+        words = re.sub(r"built on debian .*", "", words)
         for absent in ("apt-get", "sudo", "cmake", "debian", "linux", "wine", "bash", ".md",
                        ".png", "docs/", "](", "http"):
             self.assertNotIn(absent, words)
         self.assertNotIn("@", words)  # every placeholder filled in
         self.assertRegex(words, r"consoletools 1\.0\.0, built from this commit .*\s+[0-9a-f]{40}")
+
+    def test_names_the_release_and_package_versions_that_built_it(self):
+        """The same bytes again take the same compiler, binutils, headers and import
+        libraries: the guide names this machine's Debian release and those packages, each
+        with the version dpkg reports for it."""
+        text = self.released().decode()
+        with open("/etc/debian_version") as f:
+            system = "Debian %s (%s)" % (f.read().strip(),
+                                         platform.freedesktop_os_release()["VERSION_CODENAME"])
+        self.assertIn("built on %s," % system, " ".join(text.split()))
+        for pattern, role in ((r"g\+\+-mingw-w64-i686(?:-posix|-win32)?", "compiler"),
+                              ("binutils-mingw-w64-i686", "binutils"),
+                              ("mingw-w64-common", "headers"),
+                              ("mingw-w64-i686-dev", "import libraries")):
+            with self.subTest(role=role):
+                [(name, version)] = re.findall(r"(?m)^ +(%s) +(\S+) +%s\r$" % (pattern, role),
+                                               text)
+                self.assertEqual(version, subprocess.run(
+                    ["dpkg-query", "-W", "-f=${Version}", name], capture_output=True,
+                    text=True, check=True).stdout)
 
     def test_shows_the_texts_the_programs_write(self):
         """Every line the programs write that the guide shows stands in it as they write it:
@@ -123,5 +147,5 @@ class Guide(WineTestCase):
         self.assertIn(b'caption "' + caption, b" ".join(shown))
         # The library's exports, as the guide declares them.
         declared = re.findall(rb"^void __stdcall (\w+)\(", b"\n".join(shown), re.M)
-        exports = pefile.PE(deliverable("Vantrel.dll")).DIRECTORY_ENTRY_EXPORT.symbols
-        self.assertEqual(sorted(declared), sorted(e.name for e in exports))
+        self.assertEqual(sorted(name.decode() for name in declared),
+                         pe_exports(deliverable("Vantrel.dll")))
