@@ -8,10 +8,11 @@ Usage: release.py --source SOURCE_DIR --version VERSION --guide TEMPLATE --compi
 The ZIP holds NAME/<file> for each FILE; NAME/README.txt, the users' guide made from
 TEMPLATE with its version, its commit and what built it filled in (the Debian release, and
 the packages and versions of the compiler CXX, its binutils, headers and import libraries,
-as dpkg reports them), with CR LF line ends, as Windows' editors expect; and NAME/SHA256SUMS over all of them, in name order, all with one time and the same
-permissions. The time is SOURCE_DATE_EPOCH, else the last commit's time, else 1980-01-01.
-OUT_DIR gets NAME.zip and a SHA256SUMS that covers the ZIP and each file in it, so that
-`sha256sum -c` checks a download before and after unpacking.
+as dpkg reports them), with CR LF line ends, as Windows' editors expect; and
+NAME/SHA256SUMS over all of them, in name order, all with one time and the same permissions.
+The time is SOURCE_DATE_EPOCH, else the last commit's time, else 1980-01-01. OUT_DIR gets
+NAME.zip and a SHA256SUMS that covers the ZIP and each file in it, so that `sha256sum -c`
+checks a download before and after unpacking.
 """
 import argparse
 import hashlib
@@ -70,12 +71,12 @@ def toolchain_files(compiler):
     header = _output(compiler, "-x", "c++", "-E", "-M", "-", input_text="#include <windows.h>")
     library = _output(compiler, "-print-file-name=libkernel32.a").strip()
     return [("compiler", compiler), ("binutils", shutil.which(linker) or linker),
-            ("headers", header.split()[1] if len(header.split()) > 1 else ""),
+            ("headers", next((h for h in header.split() if h.endswith("windows.h")), "")),
             ("import libraries", library)]
 
 
 def package(path):
-    """'name version' of the Debian package that holds the file at path, as dpkg reports it."""
+    """(name, version) of the Debian package that holds the file at path, as dpkg reports them."""
     owner = _output("dpkg-query", "-S", os.path.realpath(path)).split(": ", 1)[0]
     name = owner.split(", ")[0]
     version = _output("dpkg-query", "-W", "-f=${Version}", name) if name else ""
