@@ -5,6 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# Which system and Wine the verdict is about, at the start and with the verdict.
+where=$(python3 scripts/wineenv.py describe)
+echo "== tests on $where"
+trap 'status=$?; echo "== tests $([ $status -eq 0 ] && echo passed || echo failed) on $where," \
+  "in $SECONDS s"' EXIT
 cmake --workflow --preset host --fresh
 RUN_PRESET=$(python3 scripts/wineenv.py preset)
 if [ "$RUN_PRESET" = windows ]; then
