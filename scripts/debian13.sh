@@ -45,6 +45,7 @@ mirror() {
 }
 
 have debootstrap || apt_install debootstrap
+have git || apt_install git
 source_mirror=$(mirror)
 if [ -z "$source_mirror" ]; then
   echo "debian13: no Debian mirror found in this machine's apt sources" >&2
