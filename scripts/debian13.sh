@@ -16,37 +16,20 @@ cd "$(dirname "$0")/.."
 RELEASE=trixie
 
 # The first mirror that this machine's apt sources take its own release from: the Debian
-# archive, which serves the other releases too. Both source formats: one-line and deb822.
+# archive, which serves the other releases too. apt itself reads the sources, in either
+# format, with their options.
 mirror() {
   local codename
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  {
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      sed -E 's/\[[^]]*\]//' | awk -v c="$codename" '$1 == "deb" && $3 == c { print $2 }'
-    cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v c="$codename" '
-      BEGIN { RS = "" }
-      {
-        types = ""; uris = ""; suites = ""; enabled = 1
-        n = split($0, lines, "\n")
-        for (k = 1; k <= n; k++) {
-          if (lines[k] ~ /^#/ || index(lines[k], ":") == 0) continue
-          key = tolower(substr(lines[k], 1, index(lines[k], ":") - 1))
-          value = " " substr(lines[k], index(lines[k], ":") + 1) " "
-          if (key == "types") types = value
-          else if (key == "uris") uris = value
-          else if (key == "suites") suites = value
-          else if (key == "enabled" && value ~ /no/) enabled = 0
-        }
-        if (enabled && types ~ /[ \t]deb[ \t]/ && suites ~ ("[ \t]" c "[ \t]")) {
-          split(uris, first, " "); print first[1]
-        }
-      }'
-  } | head -n 1
+  apt-get indextargets --format '$(SITE) $(RELEASE)' |
+    awk -v c="$codename" '$2 == c && !found { print $1; found = 1 }'
 }
 
 have debootstrap || apt_install debootstrap
 have git || apt_install git
 source_mirror=$(mirror)
+# apt names only the sources whose lists it has fetched.
+[ -n "$source_mirror" ] || { fetch_lists; source_mirror=$(mirror); }
 if [ -z "$source_mirror" ]; then
   echo "debian13: no Debian mirror found in this machine's apt sources" >&2
   exit 1

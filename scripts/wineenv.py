@@ -142,7 +142,7 @@ def describe():
         version = subprocess.run([loader(run_preset), "--version"], capture_output=True,
                                  text=True, stdin=subprocess.DEVNULL).stdout.strip()
     except OSError:
-        version = "no Wine"
+        version = ""
     programs = "the 32-bit programs" if run_preset == "windows" else "their 64-bit twins"
     return "%s, %s, %s" % (system, version or "no Wine", programs)
 
