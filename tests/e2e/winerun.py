@@ -8,7 +8,6 @@ scripts/wineenv.py.
 """
 import os
 import shutil
-import struct
 import subprocess
 import tempfile
 import sys
@@ -18,6 +17,7 @@ import unittest
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import pecheck  # noqa: E402
 import wineenv  # noqa: E402
 from relay import (STD_ERROR, STD_OUTPUT, TRACED, Trace, text_args,  # noqa: E402,F401
                    values)  # (for the test modules)
@@ -176,55 +176,16 @@ def pe_exports(path):
     return sorted(symbol.name.decode() for symbol in table.symbols)
 
 
-def pe_resources(path):
-    """{type id: {name id: [data bytes, ...]}} from the image's resource directory."""
-    with open(path, "rb") as f:
-        image = f.read()
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    sections_count, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
-    optional = pe + 24
-    rsrc_rva, rsrc_size = struct.unpack_from("<II", image, optional + 96 + 2 * 8)
-    table = optional + optional_size
-    sections = [struct.unpack_from("<8xIIII", image, table + 40 * i) for i in range(sections_count)]
-
-    def offset(rva):
-        for _vsize, vaddr, rawsize, rawptr in sections:
-            if vaddr <= rva < vaddr + max(rawsize, _vsize):
-                return rawptr + rva - vaddr
-        raise ValueError("rva outside the sections")
-
-    if rsrc_size == 0:
-        return {}
-    base = offset(rsrc_rva)
-
-    def entries(at):
-        named, ids = struct.unpack_from("<12xHH", image, base + at)
-        for i in range(named + ids):
-            ident, target = struct.unpack_from("<II", image, base + at + 16 + 8 * i)
-            yield ident, target
-
-    result = {}
-    for type_id, type_dir in entries(0):
-        for name_id, name_dir in entries(type_dir & 0x7FFFFFFF):
-            for _lang, leaf in entries(name_dir & 0x7FFFFFFF):
-                data_rva, size = struct.unpack_from("<II", image, base + leaf)
-                data = image[offset(data_rva):offset(data_rva) + size]
-                result.setdefault(type_id, {}).setdefault(name_id, []).append(data)
-    return result
-
-
 SIZE_LIMIT = 4608  # bytes of each shipped program, with its icon
+# The DLLs each shipped program imports, sorted: the ones its description names, no others.
+IMPORTS = {"buildtimer.exe": ["KERNEL32.dll", "OLEAUT32.dll", "USER32.dll"],
+           "consoledemo.exe": ["KERNEL32.dll", "USER32.dll", "msvcrt.dll"]}
 
 
-def assert_tiny_program(case, path, imports):
-    """At most SIZE_LIMIT bytes, exactly these imports, and one 32x32 16-colour icon in group
-    32512."""
+def assert_tiny_program(case, name):
+    """The shipped program name: at most SIZE_LIMIT bytes, exactly its IMPORTS, and its one
+    application icon as the image checker requires it."""
+    path = deliverable(name)
     case.assertLessEqual(os.path.getsize(path), SIZE_LIMIT)
-    case.assertEqual(pe_imports(path), sorted(imports))
-    resources = pe_resources(path)
-    case.assertEqual(sorted(resources), [3, 14])  # RT_ICON, RT_GROUP_ICON: nothing else
-    case.assertEqual(list(resources[14]), [32512])
-    case.assertEqual(len(resources[3]), 1)
-    image = next(iter(resources[3].values()))[0]
-    width, height2, _planes, bits = struct.unpack_from("<IiiHH", image, 0)[1:5]
-    case.assertEqual((width, height2, bits), (32, 64, 4))  # height counts the mask too
+    case.assertEqual(pe_imports(path), IMPORTS[name])
+    case.assertEqual(pecheck.icon_problems(pefile.PE(path)), [])
