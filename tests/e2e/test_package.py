@@ -118,6 +118,7 @@ class Guide(WineTestCase):
         self.assertEqual(len(timing), 1)
 
         def assert_shown(out):
+            self.assertRegex(out, rb"\r\n\Z")  # whole lines, at least one
             for line in out.split(b"\r\n")[:-1]:
                 self.assertIn(line, shown)
 
