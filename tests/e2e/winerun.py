@@ -126,18 +126,32 @@ def _registry(*args):
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-UNSEEN_BOUND_MS = 15000  # a run that blocks in a box is ended after this
+UNSEEN_BOUND_MS = 15000  # a run that blocks in a box or a key wait is ended after this
+
+
+def _bounded(modes, path, cwd, debug, arguments):
+    """Runs the program at path, with arguments (bytes) after its quoted name, through the
+    station helper in these modes. Also returns the run's wall time in seconds; a run still
+    going after UNSEEN_BOUND_MS is ended with status 124."""
+    command_line = ('"%s"' % windows_path(path)).encode() + arguments
+    start = time.monotonic()
+    result = run([program("station.exe")] + modes + [str(UNSEEN_BOUND_MS), command_line.hex()],
+                 cwd, debug)
+    return result, time.monotonic() - start
 
 
 def run_unseen(path, cwd, debug="-all", arguments=b""):
-    """Runs the program at path, with arguments (bytes) after its quoted name, on the desktop
-    of a new window station, which nobody sees, as on a build agent that is a service. Also
-    returns the run's wall time in seconds; a run still going after UNSEEN_BOUND_MS is ended
-    with status 124."""
-    command_line = ('"%s"' % windows_path(path)).encode() + arguments
-    start = time.monotonic()
-    result = run([program("station.exe"), str(UNSEEN_BOUND_MS), command_line.hex()], cwd, debug)
-    return result, time.monotonic() - start
+    """Runs the program on the desktop of a new window station, which nobody sees, as on a
+    build agent that is a service; see _bounded."""
+    return _bounded([], path, cwd, debug, arguments)
+
+
+def run_as_agent(path, cwd, visible, debug="-all", arguments=b""):
+    """Runs the program as build agents start programs: with CREATE_NO_WINDOW, so that its
+    console has no window and nobody types into it, and standard input on NUL. On the
+    caller's own window station if visible (an agent in a logged-on session), else on a new
+    hidden one (an agent that is a service); see _bounded."""
+    return _bounded(["agent"] + (["own"] if visible else []), path, cwd, debug, arguments)
 
 
 def ticks():
