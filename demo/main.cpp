@@ -1,5 +1,6 @@
 // consoledemo: the entry. Binds to the companion library at run time, greets through it,
-// then hands the first argument (a dropped file's path) to it or waits for a key.
+// then hands the first argument (a dropped file's path) to it or, where someone can press
+// one, waits for a key.
 // Build just this program: cmake --build --preset windows --target consoledemo
 #include <windows.h>
 
@@ -41,6 +42,15 @@ bool StationIsVisible() {
   return !GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
                                     &needed) ||
          (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// Whether a person can press a key: the process's console has a window (IsWindow also says
+// no to null, the answer where there is none) on a window station that someone sees. Build
+// agents start programs with CREATE_NO_WINDOW, which gives a console with no window, and
+// nobody types into it; on Windows 10 1809 GetConsoleWindow returns a value there that is no
+// window. A service's console on its hidden station may have a window that nobody sees.
+bool SomeoneCanPressAKey() {
+  return IsWindow(GetConsoleWindow()) && StationIsVisible();
 }
 
 // Shows text in a box under caption and returns the button pressed. On a window station
@@ -98,9 +108,10 @@ mainCRTStartup() {
   TellMe = Resolve<TellMeEntry>("TellMe", "TellMe not found", "DLL entry not found:");
 
   StdOut(kGreeting);
+  // Where nobody can press a key, a wait would never end: the run goes on as after a key.
   if (Status == ArgumentStatus::Found) {
     TellMe(nullptr, ArgumentBuffer, kTellMeCaption, 0);
-  } else {
+  } else if (SomeoneCanPressAKey()) {
     WaitKey();
   }
   FreeLibrary(Module);

@@ -1,5 +1,6 @@
 """consoledemo.exe under Wine, with the stand-in companion library and its test variants."""
 import os
+import shlex
 import shutil
 import subprocess
 import time
@@ -7,8 +8,8 @@ import unittest
 
 from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS, WINE, Trace,
                      WineTestCase, assert_tiny_program, deliverable, pe_exports, program, run,
-                     run_unseen, stand_ins, start_wine, text_args, values, wine_env,
-                     windows_path, wineenv)
+                     run_as_agent, run_unseen, stand_ins, start_wine, text_args, values,
+                     wine_env, windows_path, wineenv)
 
 # The demo's own calls whose order the run fixes.
 BINDING = ("KERNEL32.SetDllDirectoryA", "KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA",
@@ -23,7 +24,7 @@ class DemoTestCase(WineTestCase):
     def install(self, variant="record"):
         """The demo, the launcher and a library variant (None: no library; "shipped": the
         stand-in as released) in the folder."""
-        for name in ("consoledemo.exe", "launch.exe"):
+        for name in ("consoledemo.exe", "launch.exe", "station.exe"):
             shutil.copy(program(name), self.dir)
         if variant == "shipped":
             shutil.copy(program("Vantrel.dll"), self.dir)
@@ -38,6 +39,13 @@ class DemoTestCase(WineTestCase):
 
     def demo(self):
         return self.path("consoledemo.exe")
+
+    def as_agent(self, visible, arguments=b""):
+        """A traced run started as build agents start programs (see run_as_agent), with no
+        calls recorded before it."""
+        if os.path.exists(self.path("vantrel-calls.log")):
+            os.remove(self.path("vantrel-calls.log"))
+        return run_as_agent(self.demo(), self.dir, visible, TRACED, arguments)
 
     def launch_traced(self, command_line):
         """The relay trace of a run, read for the demo's own process."""
@@ -135,6 +143,16 @@ class DroppedFile(DemoTestCase):
         # The greeting, then the whole told line: one write each.
         self.assertEqual(len(trace.own_writes(STD_OUTPUT, self.path("Vantrel.dll"))), 2)
 
+    def test_build_agents_start_it_and_tellme_gets_the_argument(self):
+        self.install()
+        for visible in (False, True):
+            with self.subTest(visible=visible):
+                result, _ = self.as_agent(visible, b' "C:\\a b.txt"')
+                self.assertEqual(result.status, 0, result.err[-2000:])
+                self.assertEqual(self.calls(), [("StdOut", [], [GREETING]),
+                                                ("TellMe", [0, 0], [b"C:\\a b.txt", CAPTION])])
+                self.assertEqual(result.out, GREETING + CAPTION + b" C:\\a b.txt\r\n")
+
     def test_long_path_reaches_tellme_whole(self):
         path = b"\\\\?\\C:\\" + b"\\".join([b"folder%02d" % i for i in range(80)]) + b"\\a.txt"
         self.assertGreater(len(path), 600)
@@ -142,8 +160,10 @@ class DroppedFile(DemoTestCase):
 
 
 class NoArgument(DemoTestCase):
-    def test_no_usable_argument_waits_for_a_key(self):
-        # Standard input is not a console here, so the key wait returns at once.
+    """Without a usable argument the demo waits for a key only where someone can press one:
+    these runs have nobody. KeyWait checks the wait itself, in a real console."""
+
+    def test_no_usable_argument_greets_and_tells_nothing(self):
         for line in (b"consoledemo.exe", b'consoledemo.exe "a', b'consoledemo.exe ""',
                      b"consoledemo.exe "):
             with self.subTest(line=line):
@@ -155,16 +175,27 @@ class NoArgument(DemoTestCase):
                 self.assertEqual(result.out, GREETING)
                 self.assertEqual(self.calls(), [("StdOut", [], [GREETING])])
 
-    def test_key_wait_flushes_first_and_the_library_is_released_after_it(self):
+    def test_no_key_wait_where_nobody_can_press_one(self):
+        # Build agents give the program a console without a window (CREATE_NO_WINDOW), in
+        # which a key wait would never end, on a hidden window station (a service) or on the
+        # visible one (a logged-on session); and a program can have no console at all.
         self.install()
-        trace = self.launch_traced(b"consoledemo.exe")
-        waits = [f for f, _ in trace.own_sequence()
-                 if f in ("KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch",
-                          "KERNEL32.FreeLibrary")]
-        # Standard input is not a console here: _getch returns -1 at once, a one-code key.
-        self.assertEqual(waits, ["KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch",
-                                 "KERNEL32.FreeLibrary"])
-        self.assertTrue(self.binding_order(trace)[1])
+        runs = {"agent, hidden station": lambda: self.as_agent(False),
+                "agent, visible station": lambda: self.as_agent(True),
+                "no console": lambda: (self.launch(b"consoledemo.exe", TRACED), 0)}
+        for case, start in runs.items():
+            with self.subTest(case=case):
+                result, seconds = start()
+                self.assertEqual(result.status, 0, result.err[-2000:])
+                self.assertLess(seconds, 10)
+                self.assertEqual(result.out, GREETING)
+                trace = result.trace(self.demo())
+                [(_, window)] = trace.own_calls("KERNEL32.GetConsoleWindow")
+                self.assertEqual(window, 0)
+                self.assertEqual(trace.own_calls("msvcrt._getch"), [])
+                order, freed_loaded = self.binding_order(trace)
+                self.assertEqual(order[-2:], ["FreeLibrary", "ExitProcess"])
+                self.assertTrue(freed_loaded)
 
 
 class BindingFailures(DemoTestCase):
@@ -207,7 +238,7 @@ class BindingFailures(DemoTestCase):
         # Such a station counts as visible. The stand-in user32 fails the query, and its box
         # records the call and answers OK, which becomes the exit status.
         self.install(None)
-        stand_ins(self, "consoledemo.exe", "unreadable-station/user32.dll")
+        stand_ins(self, "consoledemo.exe", "stand-in/user32.dll")
         result = run(self.demo(), self.dir)
         self.assertEqual((result.status, result.out, result.err), (1, b"", b""))
         self.assertEqual(self.read("messageboxes.log"), b"DLL not found:\r\nVantrel.dll\0DEMO\0")
@@ -246,16 +277,19 @@ class ScriptedKeys(WineTestCase):
 
 
 class KeyWait(DemoTestCase):
-    """A real console: Wine inside tmux, keys sent with tmux send-keys."""
+    """A real console: Wine inside tmux, keys sent with tmux send-keys. The demo starts through
+    a program that shares the console with it: launch.exe with an exact command line, cmd, or
+    the station helper."""
 
-    def start_in_tmux(self):
+    def start_in_tmux(self, *argv):
+        """Starts wine with these arguments in the folder, in tmux's console."""
         start_wine()
         self.install("record")
         self.session = "demo-%d" % os.getpid()
         env = wine_env(TRACED)
         exports = " ".join("%s='%s'" % (k, env[k]) for k in wineenv.VARIABLES if k in env)
-        command = ("cd '%s' && env -u DISPLAY %s '%s' consoledemo.exe 2>relay.txt; echo $? > status;"
-                   " sleep 60" % (self.dir, exports, WINE))
+        command = ("cd '%s' && env -u DISPLAY %s %s 2>relay.txt; echo $? > status; sleep 60"
+                   % (self.dir, exports, shlex.join([WINE] + list(argv))))
         subprocess.run(["tmux", "new-session", "-d", "-s", self.session, "-x", "100", "-y", "30",
                         command], check=True)
         self.addCleanup(subprocess.run, ["tmux", "kill-session", "-t", self.session],
@@ -274,25 +308,66 @@ class KeyWait(DemoTestCase):
             time.sleep(0.1)
         self.fail("no %s; screen:\n%s" % (what, self.screen().decode(errors="replace")))
 
-    def assert_waits_then_ends_on(self, key, codes):
-        self.start_in_tmux()
+    def ended(self, what):
+        """The exit status and the trace of the demo, which must end within 20 s."""
+        self.wait_for(lambda: os.path.exists(self.path("status")), what, 20)
+        time.sleep(0.2)
+        return self.read("status").strip(), Trace(self.read("relay.txt"), self.demo())
+
+    def assert_waits_then_ends_on(self, key, codes, *argv):
+        self.start_in_tmux(*argv)
         time.sleep(1.5)
         self.assertFalse(os.path.exists(self.path("status")), "ended before a key was pressed")
         subprocess.run(["tmux", "send-keys", "-t", self.session, key], check=True)
-        self.wait_for(lambda: os.path.exists(self.path("status")), "end after the key", 20)
-        time.sleep(0.2)
-        self.assertEqual(self.read("status").strip(), b"0")
-        # Keys typed before the wait are flushed; an extended key is read whole, both codes.
-        trace = Trace(self.read("relay.txt"), self.demo())
+        status, trace = self.ended("end after the key")
+        self.assertEqual(status, b"0")
+        # The flush comes first; an extended key is read whole, both codes.
         waits = [f for f, _ in trace.own_sequence()
                  if f in ("KERNEL32.FlushConsoleInputBuffer", "msvcrt._getch")]
         self.assertEqual(waits, ["KERNEL32.FlushConsoleInputBuffer"] + ["msvcrt._getch"] * codes)
+        self.assertTrue(self.binding_order(trace)[1])
+        return trace
 
     def test_arrow_key_ends_the_wait(self):
-        self.assert_waits_then_ends_on("Up", 2)  # 0xE0, then the key's code
+        # 0xE0, then the key's code
+        self.assert_waits_then_ends_on("Up", 2, "launch.exe", b"consoledemo.exe".hex())
 
-    def test_letter_key_ends_the_wait(self):
-        self.assert_waits_then_ends_on("x", 1)
+    def test_letter_key_ends_the_wait_after_unbalanced_quotes(self):
+        self.assert_waits_then_ends_on("x", 1, "launch.exe", b'consoledemo.exe "a'.hex())
+
+    def test_the_key_comes_from_the_console_when_standard_input_is_a_file(self):
+        # As typed in cmd: consoledemo.exe "" <keys.txt. Reading the file would end the wait
+        # at once.
+        self.write("keys.txt", b"yz\r\n")
+        trace = self.assert_waits_then_ends_on("x", 1, "cmd", "/c", "consoledemo.exe", "",
+                                               "<keys.txt")
+        [(_, flushed)] = trace.own_calls("KERNEL32.FlushConsoleInputBuffer")
+        self.assertEqual(flushed, 0)  # standard input was the file, not the console
+
+    def assert_ends_without_a_key(self, *argv):
+        """The demo, started by wine with these arguments, ends by itself although its console
+        has a window handle; returns its trace."""
+        self.start_in_tmux(*argv)
+        status, trace = self.ended("end without a key")
+        self.assertEqual(status, b"0")
+        [(_, window)] = trace.own_calls("KERNEL32.GetConsoleWindow")
+        self.assertNotEqual(window, 0)
+        self.assertEqual(trace.own_calls("msvcrt._getch"), [])
+        self.assertTrue(self.binding_order(trace)[1])
+        return trace
+
+    def test_no_wait_on_a_hidden_station_although_the_console_has_a_window(self):
+        # A service's console on its own window station: a window that nobody sees.
+        trace = self.assert_ends_without_a_key("station.exe", str(UNSEEN_BOUND_MS),
+                                               b"consoledemo.exe".hex())
+        [(_, is_window)] = trace.own_calls("user32.IsWindow")
+        self.assertNotEqual(is_window, 0)
+
+    def test_no_wait_where_the_console_window_handle_is_no_window(self):
+        # As Windows 10 1809 answers in a console without a window: the stand-in user32's
+        # IsWindow says no. Its station flags cannot be read, which counts as visible.
+        stand_ins(self, "consoledemo.exe", "stand-in/user32.dll")
+        self.assert_ends_without_a_key("launch.exe", b"consoledemo.exe".hex())
 
 
 class Deliverables(unittest.TestCase):

@@ -240,7 +240,7 @@ class Failures(TimerTestCase):
         # Such a station counts as visible. The stand-in user32 fails the query, and its box
         # records the call and answers OK; Wine's own oleaut32 would need the real user32.
         shutil.copy(TIMER, self.dir)
-        stand_ins(self, "buildtimer.exe", "unreadable-station/user32.dll", "oom/oleaut32.dll")
+        stand_ins(self, "buildtimer.exe", "stand-in/user32.dll", "oom/oleaut32.dll")
         self.marker(ticks())
         result = run([self.path("buildtimer.exe")], self.dir)
         self.assertEqual((result.status, result.err), (0, b""))

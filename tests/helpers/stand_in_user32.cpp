@@ -1,10 +1,13 @@
-// Test helper: a user32.dll in whose window station the flags cannot be read, so that a test
-// can check that the programs then still try their box. Loaded beside one program instead of
-// the system's through a per-program DLL override; exports only the three functions the
-// programs import from user32. Its MessageBoxA shows nothing: it appends the text and the
-// caption, each ended by a NUL byte, to messageboxes.log in the current directory, and
-// answers OK. No C runtime, so that nothing else is loaded with it.
-// Built by tests/helpers/CMakeLists.txt as bin/unreadable-station/user32.dll.
+// Test helper: a user32.dll that answers what Wine cannot be made to answer. The flags of its
+// window station cannot be read, so that a test can check that the programs then still try
+// their box; and IsWindow knows no window, as Windows 10 1809 answers for the value its
+// GetConsoleWindow returns in a console that has none, so that a test can check that the
+// demo then waits for no key. Loaded beside one program instead of the system's through a
+// per-program DLL override; exports only the four functions the programs import from user32.
+// Its MessageBoxA shows nothing: it appends the text and the caption, each ended by a NUL
+// byte, to messageboxes.log in the current directory, and answers OK. No C runtime, so that
+// nothing else is loaded with it.
+// Built by tests/helpers/CMakeLists.txt as bin/stand-in/user32.dll.
 #define WIN32_LEAN_AND_MEAN
 #define NOUSER  // this file defines the user32 functions itself
 #include <windows.h>
@@ -30,6 +33,10 @@ HANDLE __stdcall GetProcessWindowStation() {
 
 BOOL __stdcall GetUserObjectInformationA(HANDLE, int, void*, DWORD, DWORD*) {
   SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+BOOL __stdcall IsWindow(HWND) {
   return FALSE;
 }
 
