@@ -2,7 +2,7 @@
 # A console program without C runtime: own entry point (mainCRTStartup, ending in
 # ExitProcess), size-optimised whole-program build, three sections (code; read-only data with
 # the imports, the icon and the relocations; zero-filled data). Hardened as Windows' own
-# linker builds images by default: ASLR with a base relocation table, NX, and on x86 no SEH
+# linker builds images by default: ASLR with a base relocation table, NX, and no SEH
 # handlers (NO_SEH), so that binary analyzers and Windows' mandatory ASLR accept it. No link
 # time is written into the image, so the same sources always give the same bytes; and it is
 # marked terminal-server aware, so that Remote Desktop hosts apply no legacy shims.
@@ -12,15 +12,7 @@ set(TINY_COMPILE_OPTIONS
 set(TINY_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/tiny-pe.ld)
 set(TINY_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR}/../scripts/pe-directories.py)
 find_program(TINY_PYTHON python3 REQUIRED)
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  # The 64-bit test twins: no symbol underscore; high-entropy ASLR, as 64-bit images allow.
-  set(TINY_ENTRY mainCRTStartup)
-  set(TINY_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
-else()
-  list(APPEND TINY_COMPILE_OPTIONS -mpreferred-stack-boundary=2)
-  set(TINY_ENTRY _mainCRTStartup)
-  set(TINY_ARCH_LINK_OPTIONS -Wl,--no-seh)
-endif()
+list(APPEND TINY_COMPILE_OPTIONS -mpreferred-stack-boundary=2)
 
 # tiny_core(target): compiles a pure core library the way the programs that link it are.
 function(tiny_core target)
@@ -45,7 +37,7 @@ function(add_tiny_program name)
       -nostdlib -Os -flto -s -Wl,--gc-sections
       -Wl,--dynamicbase -Wl,--enable-reloc-section -Wl,--nxcompat -Wl,--tsaware
       -Wl,--no-insert-timestamp -Wl,-Map,${map}
-      -Wl,-e,${TINY_ENTRY} -Wl,-T,${TINY_LINK_SCRIPT} ${TINY_ARCH_LINK_OPTIONS})
+      -Wl,-e,_mainCRTStartup -Wl,-T,${TINY_LINK_SCRIPT} -Wl,--no-seh)
   set_target_properties(${name} PROPERTIES LINK_DEPENDS "${TINY_LINK_SCRIPT};${TINY_DIRECTORIES}")
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
   # The resource and relocation directories, which ld leaves empty inside .rdata.

@@ -16,11 +16,10 @@ import time
 import wineenv
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PRESET = wineenv.preset()
-WINE = wineenv.loader(PRESET)
-BIN = os.path.join(ROOT, "build", PRESET, "bin")
-PREFIX = os.path.join(ROOT, "build", PRESET, "wineprefix")
-ENV = wineenv.environment(PREFIX, WINE)
+WINE = wineenv.WINE
+BIN = os.path.join(ROOT, "build", "windows", "bin")
+PREFIX = os.path.join(ROOT, "build", "windows", "wineprefix")
+ENV = wineenv.environment(PREFIX)
 
 
 def timed(argv, cwd):
@@ -30,8 +29,6 @@ def timed(argv, cwd):
     return time.perf_counter() - start
 
 
-
-
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 40
     work = tempfile.mkdtemp(prefix="bench-")
@@ -39,7 +36,7 @@ def main():
         for name in ("buildtimer.exe", "consoledemo.exe", "Vantrel.dll", "empty.exe",
                      "empty_imports.exe"):
             shutil.copy(os.path.join(BIN, name), work)
-        wineenv.prepare(PREFIX, WINE)
+        wineenv.prepare(PREFIX)
         shutil.copy(os.path.join(ROOT, "tests", "data", "listings", "big.txt"),
                     os.path.join(work, "MvtDir.tmp"))
         marker = os.path.join(work, "Morvit.tmp")
@@ -66,6 +63,8 @@ def main():
                     start_run()
                 samples[name].append(case())
         base = statistics.median(baseline)
+        print("On %s:" % wineenv.describe())
+        print()
         same = statistics.median(samples["empty program importing kernel32, user32, oleaut32"])
         print("| run | median | ratio to empty program | ratio to same imports |")
         print("|---|---|---|---|")

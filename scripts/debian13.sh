@@ -15,21 +15,9 @@ cd "$(dirname "$0")/.."
 
 RELEASE=trixie
 
-# The first mirror that this machine's apt sources take its own release from: the Debian
-# archive, which serves the other releases too. apt itself reads the sources, in either
-# format, with their options.
-mirror() {
-  local codename
-  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  apt-get indextargets --format '$(SITE) $(RELEASE)' |
-    awk -v c="$codename" '$2 == c && !found { print $1; found = 1 }'
-}
-
 have debootstrap || apt_install debootstrap
 have git || apt_install git
 source_mirror=$(mirror)
-# apt names only the sources whose lists it has fetched.
-[ -n "$source_mirror" ] || { fetch_lists; source_mirror=$(mirror); }
 if [ -z "$source_mirror" ]; then
   echo "debian13: no Debian mirror found in this machine's apt sources" >&2
   exit 1

@@ -1,5 +1,6 @@
-# Installing from Debian's packages, for the scripts that source this file: setup.sh, and
-# debian13.sh for debootstrap. Uses sudo when not run as root.
+# Installing from Debian's packages, for the scripts that source this file: setup.sh,
+# qemu-i386.sh for the emulator, and debian13.sh for debootstrap. Uses sudo when not run as
+# root.
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
@@ -23,5 +24,20 @@ apt_install() {
   fetch_lists
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "$@" >/dev/null ||
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
-      -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "$@" >/dev/null
+      -t "$(codename)" "$@" >/dev/null
+}
+
+codename() { (. /etc/os-release && echo "$VERSION_CODENAME"); }
+
+# The first mirror that this machine's apt sources take its own release from: the Debian
+# archive, which serves the other releases and the backports too. apt itself reads the
+# sources, in either format, with their options, but names only the sources whose lists it
+# has fetched.
+listed_mirror() {
+  apt-get indextargets --format '$(SITE) $(RELEASE)' |
+    awk -v c="$(codename)" '$2 == c && !found { print $1; found = 1 }'
+}
+mirror() {
+  [ -n "$(listed_mirror)" ] || fetch_lists
+  listed_mirror
 }

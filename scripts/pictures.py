@@ -45,12 +45,12 @@ def shoot(env, wine, argv, cwd, size, ready, name):
 
 
 def main():
-    preset = wineenv.preset()
-    wine = wineenv.loader(preset)
-    subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", "--preset", preset], cwd=ROOT, check=True,
+    wine = wineenv.WINE
+    subprocess.run(["cmake", "--preset", "windows"], cwd=ROOT, check=True,
                    stdout=subprocess.DEVNULL)
-    bin_dir = os.path.join(ROOT, "build", preset, "bin")
+    subprocess.run(["cmake", "--build", "--preset", "windows"], cwd=ROOT, check=True,
+                   stdout=subprocess.DEVNULL)
+    bin_dir = os.path.join(ROOT, "build", "windows", "bin")
     os.makedirs(DOCS, exist_ok=True)
 
     for icon in ("buildtimer", "consoledemo"):
@@ -67,13 +67,13 @@ def main():
     if started is None:
         sys.exit("pictures: Xvfb is missing or cannot start")
     server, display = started
-    prefix = os.path.join(ROOT, "build", preset, "wineprefix-pictures")
+    prefix = os.path.join(ROOT, "build", "windows", "wineprefix-pictures")
     # Inside the prefix's C: drive, so that window titles show short Windows paths.
     work = os.path.join(prefix, "drive_c", "build")
     try:
-        wineenv.prepare(prefix, wine, display=display)
+        wineenv.prepare(prefix, display=display)
         shutil.rmtree(work, ignore_errors=True)
-        env = wineenv.environment(prefix, wine, display=display)
+        env = wineenv.environment(prefix, display=display)
 
         # A stop run whose script wrote no listing.
         timer = os.path.join(work, "timer")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need, from Debian's packages, when missing:
-# the MinGW-w64 cross compiler, 32-bit Wine, CMake, GoogleTest, Google Benchmark, clang with
+# the MinGW-w64 cross compiler, 32-bit Wine (and, where the kernel cannot run 32-bit code,
+# qemu's i386 emulator, through qemu-i386.sh), CMake, GoogleTest, Google Benchmark, clang with
 # libFuzzer, Python 3 with pefile, git, tmux, and Xvfb, xdotool and ImageMagick for the
 # desktop tests and the README's pictures. The package names are the same on Debian 12 and
 # 13; where a versioned name has a version-free one, the version-free one is used.
@@ -36,14 +37,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt_install "${missing[@]}"
 fi
 
-# A kernel with its 32-bit emulation switched off cannot start 32-bit Wine: the tests then
-# run 64-bit twins of the programs, which need the 64-bit compiler and Wine.
-if [ "$(python3 "$(dirname "$0")/wineenv.py" preset)" = windows64 ]; then
-  twins=()
-  have x86_64-w64-mingw32-g++ || twins+=(g++-mingw-w64-x86-64)
-  installed wine64 || twins+=(wine64)
-  if [ ${#twins[@]} -gt 0 ]; then
-    echo "setup: this kernel cannot run 32-bit programs; installing ${twins[*]}"
-    apt_install "${twins[@]}"
-  fi
-fi
+# A kernel that cannot run 32-bit code runs it through qemu, registered with binfmt_misc.
+bash "$(dirname "$0")/qemu-i386.sh"

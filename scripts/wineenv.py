@@ -1,20 +1,20 @@
 #!/usr/bin/env python3
-"""The one Wine environment of the project: which Wine runs the programs on this machine,
-the variables every run gets, and the prefix set up once. The end-to-end tests, the
-benchmarks and the example script all take it from here.
+"""The one Wine environment of the project: how this machine runs 32-bit code, the variables
+every run gets, and the prefix set up once. The end-to-end tests, the benchmarks and the
+example script all take it from here.
 
-Where the kernel runs 32-bit code, the 32-bit programs run under Wine (preset windows).
-Where it cannot (a kernel with its 32-bit emulation switched off), 32-bit Wine cannot start,
-so the programs' 64-bit twins, built from the same sources, run under 64-bit Wine (preset
-windows64).
+The programs that ship are 32-bit, and 32-bit Wine runs them. Where the kernel cannot run
+32-bit code itself (its 32-bit emulation switched off), the setup registers qemu's user-mode
+i386 emulator with binfmt_misc (scripts/qemu-i386.sh), and every 32-bit program, Wine's own
+among them, runs through it.
 
 Usage from a shell:
-  python3 scripts/wineenv.py preset          prints windows or windows64
-  python3 scripts/wineenv.py describe        prints the system, the Wine version and which
-                                              programs run under it
-  eval "$(python3 scripts/wineenv.py shell)"  sets RUN_PRESET, WINE and the Wine variables for
-                                              the preset's own prefix, unsets DISPLAY, and
-                                              sets the prefix up
+  python3 scripts/wineenv.py runner          prints what runs 32-bit code here: native,
+                                              qemu VERSION, or none
+  python3 scripts/wineenv.py describe        prints the system, the Wine version and how the
+                                              32-bit programs run under it
+  eval "$(python3 scripts/wineenv.py shell)"  sets WINE and the Wine variables for the tests'
+                                              prefix, unsets DISPLAY, and sets the prefix up
 
 What Wine itself would print into a program's standard error is kept out by the
 environment, never filtered from the output afterwards. Wine 10's desktop process, which
@@ -22,6 +22,7 @@ the first window of a session starts with the program's standard error, probes f
 Wayland display, and libwayland complains there when XDG_RUNTIME_DIR is not set, as under
 CI, sudo or a service; so a run gets a private one where none is set.
 """
+import errno
 import functools
 import os
 import platform
@@ -33,39 +34,63 @@ import sys
 import tempfile
 import time
 
-WINE64 = "/usr/lib/wine/wine64"
+WINE = "wine"
 WINE_FONTS = "/usr/share/wine/fonts"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 # What environment() sets, for a shell or a terminal that has to pass the variables on.
-VARIABLES = ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "LC_ALL", "XDG_RUNTIME_DIR",
-             "WINELOADER")
+VARIABLES = ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "LC_ALL", "XDG_RUNTIME_DIR")
+
+# A 32-bit x86 Linux program of 107 bytes: read(0, stack, 1), then exit(0). With standard
+# input at its end it returns at once; on a pipe it waits until the pipe is closed.
+I386_PROBE = bytes.fromhex(
+    "7f454c46010101000000000000000000" "02000300010000005480040834000000"
+    "00000000000000003400200001000000" "00000000010000000000000000800408"
+    "00800408" "6b000000" "6b000000" "05000000" "00100000"
+    "b80300000031db89e131d242cd80" "b80100000031dbcd80")
 
 
-def runs_32bit():
+def runner():
+    """What runs 32-bit x86 code on this machine: "native", "qemu VERSION" (the user-mode
+    emulator that binfmt_misc hands such programs to), another emulator's first line, or
+    "none". The probe is started and asked while it runs: the kernel names the emulator as
+    the process's executable, also inside a chroot, where its path may not exist."""
+    folder = tempfile.mkdtemp(prefix="i386-probe-")
+    probe = os.path.join(folder, "probe")
     try:
-        return subprocess.run(["/usr/lib/wine/wine", "--version"], **QUIET).returncode == 0
-    except OSError:
-        return False
+        with open(probe, "wb") as f:
+            f.write(I386_PROBE)
+        os.chmod(probe, 0o755)
+        try:
+            child = subprocess.Popen([probe], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        except OSError as error:
+            if error.errno == errno.ENOEXEC:
+                return "none"
+            raise
+        try:
+            executable = "/proc/%d/exe" % child.pid
+            if os.path.samefile(executable, probe):
+                return "native"
+            asked = subprocess.run([executable, "--version"], capture_output=True, text=True,
+                                   stdin=subprocess.DEVNULL, timeout=60)
+            first = (asked.stdout.splitlines() or ["an unknown emulator"])[0]
+            if first.startswith("qemu-i386 version "):
+                return "qemu " + first[len("qemu-i386 version "):]
+            return first
+        finally:
+            child.stdin.close()
+            child.wait(timeout=60)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
-def preset():
-    """The build preset whose programs this machine's Wine runs."""
-    return "windows" if runs_32bit() else "windows64"
-
-
-def loader(run_preset):
-    return WINE64 if run_preset == "windows64" else "wine"
-
-
-def environment(prefix, wine, debug="-all", overrides="", display=None):
+def environment(prefix, debug="-all", overrides="", display=None):
     """The variables for a run: the prefix, no debug output but what is asked for, no Mono or
     Gecko, the C locale, and no display unless one is given, so that a box that cannot be
     shown returns at once."""
     env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEDEBUG=debug,
                WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""),
                LC_ALL="C")
-    if wine != "wine":
-        env["WINELOADER"] = wine  # programs started by programs use the same loader
     # libwayland takes only an absolute path; anything else it reports as unset.
     if not env.get("XDG_RUNTIME_DIR", "").startswith("/"):
         env["XDG_RUNTIME_DIR"] = runtime_dir()
@@ -91,18 +116,18 @@ def runtime_dir():
     return path
 
 
-def prepare(prefix, wine, first_program=None, display=None):
+def prepare(prefix, first_program=None, display=None):
     """Creates the prefix on first use and keeps one wineserver up 30 s past its last client,
     so that later runs start fast. The first run in a new prefix starts services that hold
     pipes open, so nothing here is captured. A prefix first used without a display keeps its
     null display driver: a prefix for a desktop needs the display from the start."""
-    env = environment(prefix, wine, display=display)
+    env = environment(prefix, display=display)
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         os.makedirs(prefix, exist_ok=True)
-        subprocess.run([wine, "wineboot", "-i"], env=env, timeout=300, check=True, **QUIET)
+        subprocess.run([WINE, "wineboot", "-i"], env=env, timeout=300, check=True, **QUIET)
     if display:
-        # 64-bit Wine alone does not find its own fonts, and without Marlett the title bars'
-        # buttons show letters; the prefix's Fonts folder is always searched.
+        # Wine does not always find its own fonts (64-bit Wine did not), and without Marlett
+        # the title bars' buttons show letters; the prefix's Fonts folder is always searched.
         fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
         os.makedirs(fonts, exist_ok=True)
         for name in os.listdir(WINE_FONTS) if os.path.isdir(WINE_FONTS) else []:
@@ -110,7 +135,7 @@ def prepare(prefix, wine, first_program=None, display=None):
                 shutil.copy(os.path.join(WINE_FONTS, name), fonts)
     subprocess.run(["wineserver", "-p30"], env=env, timeout=60, **QUIET)
     if first_program:
-        subprocess.run([wine, first_program], env=env, timeout=120, **QUIET)
+        subprocess.run([WINE, first_program], env=env, timeout=120, **QUIET)
 
 
 def start_xvfb(size="1024x768"):
@@ -131,44 +156,41 @@ def start_xvfb(size="1024x768"):
 
 
 def describe():
-    """'Debian GNU/Linux 13 (trixie), wine-10.0 (...), the 32-bit programs': what runs the
-    tests here."""
-    run_preset = preset()
+    """'Debian GNU/Linux 12 (bookworm), wine-8.0 (Debian 8.0~repack-4), the 32-bit programs
+    through qemu 10.0.2 (...)': what runs the tests here."""
     try:
         system = platform.freedesktop_os_release()["PRETTY_NAME"]
     except (OSError, KeyError):
         system = platform.platform()
+    how = runner()
+    if how == "none":
+        return "%s, no way to run 32-bit programs: this kernel cannot run 32-bit code" % system
     try:
-        version = subprocess.run([loader(run_preset), "--version"], capture_output=True,
-                                 text=True, stdin=subprocess.DEVNULL).stdout.strip()
+        version = subprocess.run([WINE, "--version"], capture_output=True, text=True,
+                                 stdin=subprocess.DEVNULL).stdout.strip()
     except OSError:
         version = ""
-    programs = "the 32-bit programs" if run_preset == "windows" else "their 64-bit twins"
-    return "%s, %s, %s" % (system, version or "no Wine", programs)
+    how = "natively" if how == "native" else "through " + how
+    return "%s, %s, the 32-bit programs %s" % (system, version or "no Wine", how)
 
 
 def main(args):
-    if args == ["preset"]:
-        print(preset())
+    if args == ["runner"]:
+        print(runner())
         return
     if args == ["describe"]:
         print(describe())
         return
     if args != ["shell"]:
         sys.exit(__doc__)
-    run_preset = preset()
-    wine = loader(run_preset)
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    prefix = os.path.join(root, "build", run_preset, "wineprefix")
-    prepare(prefix, wine)
-    env = environment(prefix, wine)
-    print("RUN_PRESET=%s WINE=%s" % (run_preset, shlex.quote(wine)))
+    prefix = os.path.join(root, "build", "windows", "wineprefix")
+    prepare(prefix)
+    env = environment(prefix)
+    print("WINE=%s" % WINE)
     print("export " + " ".join("%s=%s" % (n, shlex.quote(env[n]))
                                for n in VARIABLES if n in env))
     print("unset DISPLAY")
-    if run_preset != "windows":
-        print("echo 'note: this kernel cannot run 32-bit programs; the programs run as their "
-              "64-bit twins under 64-bit Wine' >&2")
 
 
 if __name__ == "__main__":

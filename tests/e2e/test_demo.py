@@ -7,7 +7,7 @@ import time
 import unittest
 
 from winerun import (STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS, WINE, Trace,
-                     WineTestCase, assert_tiny_program, deliverable, pe_exports, program, run,
+                     WineTestCase, assert_tiny_program, pe_exports, program, run,
                      run_as_agent, run_unseen, stand_ins, start_wine, text_args, values,
                      wine_env, windows_path, wineenv)
 
@@ -376,7 +376,7 @@ class Deliverables(unittest.TestCase):
         assert_tiny_program(self, "consoledemo.exe")
 
     def test_stand_in_library_exports_exactly_the_three_names(self):
-        self.assertEqual(pe_exports(deliverable("Vantrel.dll")),
+        self.assertEqual(pe_exports(program("Vantrel.dll")),
                          ["ClearScreen", "StdOut", "TellMe"])
 
 if __name__ == "__main__":

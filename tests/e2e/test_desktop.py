@@ -25,10 +25,10 @@ class Desktop:
             raise unittest.SkipTest("Xvfb is missing or cannot start here")
         self.server, self.display = started
         self.prefix = PREFIX + "-desktop"
-        wineenv.prepare(self.prefix, WINE, program("empty.exe"), self.display)
+        wineenv.prepare(self.prefix, program("empty.exe"), self.display)
 
     def env(self, debug="-all"):
-        return wineenv.environment(self.prefix, WINE, debug, display=self.display)
+        return wineenv.environment(self.prefix, debug, display=self.display)
 
     def windows(self, title):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],

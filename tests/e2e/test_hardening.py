@@ -7,8 +7,8 @@ import pefile
 
 from winerun import TRACED, WineTestCase, listing, program, run, text_args, ticks
 
-# Relocation type -> the width of the address it moves (32-bit programs, 64-bit twins).
-WIDTHS = {3: "<I", 10: "<Q"}  # IMAGE_REL_BASED_HIGHLOW, IMAGE_REL_BASED_DIR64
+# Relocation type -> the width of the address it moves; the others (padding) move nothing.
+WIDTHS = {3: "<I"}  # IMAGE_REL_BASED_HIGHLOW
 
 
 def rebased(source, base, destination):
@@ -18,7 +18,7 @@ def rebased(source, base, destination):
         pe = pefile.PE(data=f.read())
     image = bytearray(pe.__data__)
     delta = base - pe.OPTIONAL_HEADER.ImageBase
-    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):  # none in 64-bit twins
+    for block in pe.DIRECTORY_ENTRY_BASERELOC:
         for entry in block.entries:
             width = WIDTHS.get(entry.type)
             if width:

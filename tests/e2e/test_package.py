@@ -9,7 +9,7 @@ import struct
 import subprocess
 import zipfile
 
-from winerun import (BIN_DIR, VARIANTS, WineTestCase, deliverable, guide_lines, listing,
+from winerun import (BIN_DIR, VARIANTS, WineTestCase, guide_lines, listing,
                      pe_exports, program, run, ticks, windows_path)
 
 BUILD_DIR = os.path.dirname(os.path.abspath(BIN_DIR))
@@ -149,4 +149,4 @@ class Guide(WineTestCase):
         # The library's exports, as the guide declares them.
         declared = re.findall(rb"^void __stdcall (\w+)\(", b"\n".join(shown), re.M)
         self.assertEqual(sorted(name.decode() for name in declared),
-                         pe_exports(deliverable("Vantrel.dll")))
+                         pe_exports(program("Vantrel.dll")))

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from winerun import IMPORTS, deliverable
+from winerun import IMPORTS, program
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
@@ -48,12 +48,12 @@ class LoaderRules(unittest.TestCase):
     def test_shipped_images_follow_the_loader_rules(self):
         for name in ("buildtimer.exe", "consoledemo.exe", "Vantrel.dll"):
             with self.subTest(name=name):
-                with open(deliverable(name), "rb") as f:
+                with open(program(name), "rb") as f:
                     image = f.read()
                 self.assertEqual(pecheck.problems(image, IMPORTS.get(name)), [])
 
     def test_edits_that_wine_accepts_but_windows_refuses_are_caught(self):
-        with open(deliverable("buildtimer.exe"), "rb") as f:
+        with open(program("buildtimer.exe"), "rb") as f:
             image = f.read()
         imports = IMPORTS["buildtimer.exe"]
         for edit, rule in pecheck.BROKEN_EDITS.items():

@@ -1,10 +1,7 @@
 """Runs the built Windows programs under Wine for the end-to-end tests.
 
-BIN_DIR names the folder of the built programs, WINEPREFIX the tests' own Wine prefix and
-WINE the Wine loader; CTest sets them. Where the kernel cannot run 32-bit code, the programs
-run are the 64-bit twins under 64-bit Wine, while DELIVERABLE_DIR still names the 32-bit
-deliverables that the static checks read. The Wine environment itself comes from
-scripts/wineenv.py.
+BIN_DIR names the folder of the built programs and WINEPREFIX the tests' own Wine prefix;
+CTest sets them. The Wine environment itself comes from scripts/wineenv.py.
 """
 import os
 import shutil
@@ -25,15 +22,14 @@ from relay import (STD_ERROR, STD_OUTPUT, TRACED, Trace, text_args,  # noqa: E40
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))
 VARIANTS = os.path.join(BIN_DIR, "vantrel-variants")  # the stand-in library's test variants
-DELIVERABLE_DIR = os.environ.get("DELIVERABLE_DIR", BIN_DIR)
 LISTINGS = os.path.join(os.path.dirname(__file__), "..", "data", "listings")
 GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "README.txt")
-WINE = os.environ.get("WINE", "wine")
+WINE = wineenv.WINE
 TIMEOUT = 60
 
 
 def wine_env(debug="-all", overrides=""):
-    return wineenv.environment(PREFIX, WINE, debug, overrides)
+    return wineenv.environment(PREFIX, debug, overrides)
 
 
 def listing(name):
@@ -53,11 +49,6 @@ def program(name):
     return os.path.abspath(os.path.join(BIN_DIR, name))
 
 
-def deliverable(name):
-    """A shipped file: the 32-bit build, also when the runs use 64-bit twins."""
-    return os.path.abspath(os.path.join(DELIVERABLE_DIR, name))
-
-
 def windows_path(path):
     return subprocess.run([WINE, "winepath", "-w", path], env=wine_env(), capture_output=True,
                           text=True, check=True).stdout.strip()
@@ -70,7 +61,7 @@ def start_wine():
     """Sets the prefix up once per test process."""
     global _server_up
     if not _server_up:
-        wineenv.prepare(PREFIX, WINE, program("empty.exe"))
+        wineenv.prepare(PREFIX, program("empty.exe"))
         _server_up = True
 
 
@@ -199,7 +190,7 @@ IMPORTS = {"buildtimer.exe": ["KERNEL32.dll", "OLEAUT32.dll", "USER32.dll"],
 def assert_tiny_program(case, name):
     """The shipped program name: at most SIZE_LIMIT bytes, exactly its IMPORTS, and its one
     application icon as the image checker requires it."""
-    path = deliverable(name)
+    path = program(name)
     case.assertLessEqual(os.path.getsize(path), SIZE_LIMIT)
     case.assertEqual(pe_imports(path), IMPORTS[name])
     case.assertEqual(pecheck.icon_problems(pefile.PE(path)), [])
