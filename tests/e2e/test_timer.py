@@ -7,8 +7,9 @@ import struct
 import subprocess
 import unittest
 
-from winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WineTestCase, assert_tiny_program,
-                     guide_lines, listing, program, run, run_unseen, stand_ins, text_args, ticks,
+from winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WINE_SOCKET_AS_STANDARD_ERROR,
+                     WineTestCase, assert_tiny_program, guide_lines, listing, program, run,
+                     run_unseen, stand_ins, starts_programs_through_start_exe, text_args, ticks,
                      values)
 
 TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
@@ -204,6 +205,21 @@ class Failures(TimerTestCase):
         self.assertEqual(self.elapsed(result.out)[1], b"")
         self.assertEqual(result.err, b"File not found: MvtDir.tmp\r\n")
         self.assert_box(self.traced()[1], "MvtDir.tmp", "File not found:")
+
+    def test_runs_end_with_0_when_standard_output_and_error_are_closed(self):
+        # As a script's buildtimer >&- 2>&-: what cannot be written is dropped.
+        def closed():
+            return run("buildtimer.exe", self.dir, output_closed=True).status
+
+        self.assertEqual(closed(), 0)  # the start run
+        self.assertEqual(len(self.read("Morvit.tmp")), 4)
+        self.write("MvtDir.tmp", windows_listing())
+        self.assertEqual(closed(), 0)  # the stop run
+        os.remove(self.path("MvtDir.tmp"))
+        status = closed()  # a stop run whose report has nowhere to go
+        if starts_programs_through_start_exe():
+            self.skipTest(WINE_SOCKET_AS_STANDARD_ERROR)
+        self.assertEqual(status, 0)
 
     def test_marker_that_cannot_be_created(self):
         # Not found by the existence test, but creating it fails: a link into nowhere.

@@ -3,6 +3,7 @@
 BIN_DIR names the folder of the built programs and WINEPREFIX the tests' own Wine prefix;
 CTest sets them. The Wine environment itself comes from scripts/wineenv.py.
 """
+import functools
 import os
 import shutil
 import subprocess
@@ -77,11 +78,13 @@ class Run:
         return Trace(self.err, image)
 
 
-def run(args, cwd, debug="-all", overrides="", path=None):
+def run(args, cwd, debug="-all", overrides="", path=None, output_closed=False):
     """Runs a program (name in BIN_DIR, or a list of wine arguments) with cwd as its folder,
     and with the folder path (a Unix path) first on its PATH if given.
     Its output is captured in files, not pipes: a box starts Wine's desktop process, which
-    inherits the handles and would hold pipes open long after the run has ended."""
+    inherits the handles and would hold pipes open long after the run has ended. With
+    output_closed, it starts with its standard output and error closed instead, as a shell's
+    >&- 2>&- leaves them."""
     start_wine()
     argv = [WINE] + ([program(args)] if isinstance(args, str) else list(args))
     env = wine_env(debug, overrides)
@@ -90,10 +93,35 @@ def run(args, cwd, debug="-all", overrides="", path=None):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         status = subprocess.run(argv, cwd=cwd, env=env,
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                preexec_fn=_close_output if output_closed else None,
                                 timeout=TIMEOUT).returncode
         out.seek(0)
         err.seek(0)
         return Run(status, out.read(), err.read())
+
+
+def _close_output():
+    os.close(1)
+    os.close(2)
+
+
+# A fault of Wine's, which the status of a run with its standard error closed can meet.
+WINE_SOCKET_AS_STANDARD_ERROR = (
+    "Wine's fault: with descriptor 2 closed, Wine's server socket takes it and becomes the "
+    "standard error handle. Where Wine starts the program as a child of its start.exe (Wine "
+    "10 through qemu), the program's report goes into start.exe's socket, and the wineserver "
+    "ends start.exe, whose status the caller sees, with 1. The program's own status cannot "
+    "be seen there.")
+
+
+@functools.lru_cache(maxsize=None)
+def starts_programs_through_start_exe():
+    """Whether this Wine runs a program started from Unix as a child of its start.exe, not in
+    the first process: Wine 10 does so where it cannot map the program at its base in that
+    process, as through qemu. The status the caller sees is then start.exe's."""
+    with tempfile.TemporaryDirectory() as folder:
+        loads = run("empty.exe", folder, "+loaddll").err
+    return b'\\start.exe"' in loads
 
 
 def stand_ins(case, exe, *dlls):
