@@ -6,8 +6,8 @@ import subprocess
 import time
 import unittest
 
-from winerun import (PREFIX, TRACED, WINE, Trace, WineTestCase, program, text_args, ticks,
-                     windows_path, wineenv)
+from winerun import (PREFIX, TIMEOUT, TRACED, WINE, Trace, WineTestCase, hold_desktop, program,
+                     text_args, ticks, windows_path, wineenv)
 
 TIMING_START = b"*** Assembling and linking took "
 GREETING_END = b"drag a file over the exe to see more\r\n"
@@ -26,6 +26,7 @@ class Desktop:
         self.server, self.display = started
         self.prefix = PREFIX + "-desktop"
         wineenv.prepare(self.prefix, program("empty.exe"), self.display)
+        self.holder = hold_desktop(self.env())
 
     def env(self, debug="-all"):
         return wineenv.environment(self.prefix, debug, display=self.display)
@@ -36,6 +37,8 @@ class Desktop:
         return found.split()
 
     def stop(self):
+        self.holder.stdin.close()
+        self.holder.wait(TIMEOUT)
         subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
         self.server.terminate()
         self.server.wait(10)
