@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 eval "$(python3 scripts/wineenv.py shell)"
+echo "== on $(python3 scripts/wineenv.py describe)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
 

@@ -72,13 +72,20 @@ if [ "$(major "qemu $version")" -lt 10 ]; then
   exit 1
 fi
 
-[ -e "$BINFMT/register" ] || "${as_root[@]}" mount -t binfmt_misc binfmt_misc "$BINFMT"
+cannot() {
+  echo "setup: $1, so 32-bit programs cannot run here (binfmt_misc needs root and a kernel" \
+       "that lets this machine register interpreters; an unprivileged container cannot)" >&2
+  exit 1
+}
+[ -e "$BINFMT/register" ] || "${as_root[@]}" mount -t binfmt_misc binfmt_misc "$BINFMT" ||
+  cannot "binfmt_misc cannot be mounted at $BINFMT"
 # One registration of this name: a stale one (disabled, or its emulator gone) goes first.
 [ ! -e "$BINFMT/$REGISTRATION" ] || echo -1 | "${as_root[@]}" tee "$BINFMT/$REGISTRATION" >/dev/null
 echo "setup: registering $EMULATOR (qemu $version) with binfmt_misc as $REGISTRATION, for" \
-     "i386 ELF programs, flag F"
+     "i386 ELF programs, with flag F (the kernel opens it now, so chroots use it too); it" \
+     "lasts until the machine restarts"
 printf ':%s:M::%s:%s:%s:F' "$REGISTRATION" "$MAGIC" "$MASK" "$EMULATOR" |
-  "${as_root[@]}" tee "$BINFMT/register" >/dev/null
+  "${as_root[@]}" tee "$BINFMT/register" >/dev/null || cannot "the registration was refused"
 
 runner=$(python3 scripts/wineenv.py runner)
 if [ "$(major "$runner")" -lt 10 ]; then
