@@ -18,13 +18,23 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOCS = os.path.join(ROOT, "docs")
 
 
-def wait_for(condition, seconds=60):
+def wait_for(condition, what, seconds=60):
     deadline = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > deadline:
-            sys.exit("pictures: the run did not get there in %d s" % seconds)
+            sys.exit("pictures: %s not in %d s" % (what, seconds))
         time.sleep(0.2)
-    time.sleep(3)  # let the windows finish drawing
+
+
+def drawn(env, window):
+    """Whether the desktop window shows more than its background and has not changed for a
+    second: windows can take seconds to appear (through an emulator, a box takes over 3 s)."""
+    def pixels():
+        return subprocess.run(["import", "-window", window, "-depth", "8", "rgb:-"], env=env,
+                              capture_output=True, check=True).stdout
+    first = pixels()
+    time.sleep(1)
+    return first == pixels() and len({first[i:i + 3] for i in range(0, len(first), 3)}) > 1
 
 
 def shoot(env, wine, argv, cwd, size, ready, name):
@@ -33,9 +43,10 @@ def shoot(env, wine, argv, cwd, size, ready, name):
                            env=env, stdin=subprocess.DEVNULL, stdout=open(os.path.join(cwd, "out"), "wb"),
                            stderr=subprocess.DEVNULL)
     try:
-        wait_for(ready)
+        wait_for(ready, "the run did not get there")
         [window] = subprocess.run(["xdotool", "search", "--name", "^shot - Wine desktop$"],
                                   env=env, capture_output=True, text=True).stdout.split()
+        wait_for(lambda: drawn(env, window), "the desktop was not drawn")
         subprocess.run(["import", "-window", window, os.path.join(DOCS, name)], env=env,
                        check=True)
         print("pictures: docs/%s" % name)
