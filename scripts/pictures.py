@@ -22,7 +22,7 @@ def wait_for(condition, what, seconds=60):
     deadline = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > deadline:
-            sys.exit("pictures: %s not in %d s" % (what, seconds))
+            sys.exit("pictures: waited %d s for %s" % (seconds, what))
         time.sleep(0.2)
 
 
@@ -43,10 +43,10 @@ def shoot(env, wine, argv, cwd, size, ready, name):
                            env=env, stdin=subprocess.DEVNULL, stdout=open(os.path.join(cwd, "out"), "wb"),
                            stderr=subprocess.DEVNULL)
     try:
-        wait_for(ready, "the run did not get there")
+        wait_for(ready, "the run to get there")
         [window] = subprocess.run(["xdotool", "search", "--name", "^shot - Wine desktop$"],
                                   env=env, capture_output=True, text=True).stdout.split()
-        wait_for(lambda: drawn(env, window), "the desktop was not drawn")
+        wait_for(lambda: drawn(env, window), "the desktop to be drawn")
         subprocess.run(["import", "-window", window, os.path.join(DOCS, name)], env=env,
                        check=True)
         print("pictures: docs/%s" % name)

@@ -24,10 +24,10 @@ SOURCES=/etc/apt/sources.list.d/consoletools-backports.sources
 MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 
-# The major version of a "qemu X.Y.Z ..." or a Debian "EPOCH:X.Y..." version; 0 for none.
+# The major version of a "qemu X.Y.Z (...)" or a Debian "[EPOCH:]X.Y..." version; 0 for none.
 major() {
   local version=${1#qemu }
-  version=${version#*:}
+  [[ ! $version =~ ^[0-9]+: ]] || version=${version#*:}
   version=${version%%.*}
   [[ $version =~ ^[0-9]+$ ]] && echo "$version" || echo 0
 }

@@ -3,7 +3,8 @@
 # AddressSanitizer and UBSan, the programs that ship under 32-bit Wine, then each fuzz target
 # for a bounded time (FUZZ_SECONDS, default 60). The first and the last line say what ran the
 # programs: the kernel itself, or qemu's i386 emulator (with its version) where the kernel
-# cannot run 32-bit code.
+# cannot run 32-bit code. Where no way to run them can be set up, the setup says why and
+# fails, and so does this.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 where="a machine that could not be set up"
@@ -12,10 +13,6 @@ trap 'status=$?; echo "== tests $([ $status -eq 0 ] && echo passed || echo faile
 bash scripts/setup.sh
 where=$(python3 scripts/wineenv.py describe)
 echo "== tests on $where"
-if [ "$(python3 scripts/wineenv.py runner)" = none ]; then
-  echo "== nothing runs 32-bit programs here, so the programs that ship cannot be tested" >&2
-  exit 1
-fi
 cmake --workflow --preset host --fresh
 cmake --workflow --preset windows --fresh
 cmake --preset fuzz --fresh -DFUZZ_SECONDS="${FUZZ_SECONDS:-60}" >/dev/null
