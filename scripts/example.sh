@@ -12,7 +12,9 @@ cmake --build --preset windows >/dev/null
 
 bin=$PWD/build/windows/bin
 
-work=$(mktemp -d)
+# In the build folder, not the temporary one, which may be mounted noexec: Wine starts the
+# compiler's bridge script from here.
+work=$(mktemp -d "$PWD/build/example.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp "$bin/buildtimer.exe" "$bin/ccbridge.exe" "$bin/ccbridge.sh" examples/build.cmd \
    examples/hello.c "$work"

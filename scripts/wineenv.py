@@ -10,7 +10,7 @@ among them, runs through it.
 
 Usage from a shell:
   python3 scripts/wineenv.py runner          prints what runs 32-bit code here: native,
-                                              qemu VERSION, or none
+                                              qemu VERSION, or none: CAUSE
   python3 scripts/wineenv.py describe        prints the system, the Wine version and how the
                                               32-bit programs run under it
   eval "$(python3 scripts/wineenv.py shell)"  sets WINE and the Wine variables for the tests'
@@ -59,36 +59,93 @@ I386_PROBE = bytes.fromhex(
 def runner():
     """What runs 32-bit x86 code on this machine: "native", "qemu VERSION" (the user-mode
     emulator that binfmt_misc hands such programs to), another emulator's first line, or
-    "none". The probe is started and asked while it runs: the kernel names the emulator as
-    the process's executable, also inside a chroot, where its path may not exist."""
-    folder = tempfile.mkdtemp(prefix="i386-probe-")
-    probe = os.path.join(folder, "probe")
+    "none: CAUSE". The probe is started and asked while it runs: the kernel names the
+    emulator as the process's executable, also inside a chroot, where its path may not exist.
+    It never raises, and the probe never outlives the call."""
     try:
-        with open(probe, "wb") as f:
-            f.write(I386_PROBE)
-        os.chmod(probe, 0o755)
+        return _ask_probe()
+    except Exception as error:  # an answer, whatever went wrong
+        return "none: the i386 probe could not be run (%s)" % error
+
+
+def _probe_places():
+    """Where the probe can be written and started from, best first: a memory file, which no
+    mount option forbids, then the build folder, then the temporary folder. Each is a
+    (path, descriptor to pass on, cleanup) triple; the first that can be made serves."""
+    try:
+        memory = os.memfd_create("i386-probe", 0)
+    except (AttributeError, OSError):
+        memory = None
+    if memory is not None:
+        os.write(memory, I386_PROBE)
+        yield "/proc/self/fd/%d" % memory, (memory,), functools.partial(os.close, memory)
+    build = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build")
+    for parent in (build, None):
         try:
-            child = subprocess.Popen([probe], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        except OSError as error:
-            if error.errno == errno.ENOEXEC:
-                return "none"
-            raise
+            if parent:
+                os.makedirs(parent, exist_ok=True)
+            folder = tempfile.mkdtemp(prefix="i386-probe-", dir=parent)
+        except OSError:
+            continue
+        probe = os.path.join(folder, "probe")
         try:
-            executable = "/proc/%d/exe" % child.pid
-            if os.path.samefile(executable, probe):
-                return "native"
-            asked = subprocess.run([executable, "--version"], capture_output=True, text=True,
-                                   stdin=subprocess.DEVNULL, timeout=60)
-            first = (asked.stdout.splitlines() or ["an unknown emulator"])[0]
-            if first.startswith("qemu-i386 version "):
-                return "qemu " + first[len("qemu-i386 version "):]
-            return first
+            with open(probe, "wb") as f:
+                f.write(I386_PROBE)
+            os.chmod(probe, 0o755)
+        except OSError:
+            shutil.rmtree(folder, ignore_errors=True)
+            continue
+        yield probe, (), functools.partial(shutil.rmtree, folder, ignore_errors=True)
+
+
+def _ask_probe():
+    refused = []
+    for probe, fds, cleanup in _probe_places():
+        try:
+            try:
+                child = subprocess.Popen([probe], stdin=subprocess.PIPE, pass_fds=fds,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            except OSError as error:
+                if error.errno in (errno.EACCES, errno.EPERM):  # a noexec mount, a policy
+                    refused.append(probe)
+                    continue
+                if error.errno == errno.ENOEXEC:
+                    return "none: this kernel cannot run i386 programs (Exec format error)"
+                return ("none: the i386 probe cannot start (%s): binfmt_misc names an "
+                        "interpreter for it that cannot be started here" % error.strerror)
+            try:
+                return _what_runs(child, probe, fds)
+            finally:
+                child.stdin.close()
+                try:
+                    child.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    child.kill()
+                    child.wait()
         finally:
-            child.stdin.close()
-            child.wait(timeout=60)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+            cleanup()
+    return "none: no place lets the i386 probe be started (%s)" % ", ".join(refused)
+
+
+def _what_runs(child, probe, fds):
+    executable = "/proc/%d/exe" % child.pid
+    try:
+        native = os.path.samefile(executable, "/proc/self/fd/%d" % fds[0] if fds else probe)
+    except OSError:
+        status = child.poll()
+        return "none: what binfmt_misc runs i386 programs with ended at once (%s)" % (
+            "status %s" % status if status is not None else "it cannot be read")
+    if native:
+        return "native"
+    try:
+        asked = subprocess.run([executable, "--version"], capture_output=True, text=True,
+                               stdin=subprocess.DEVNULL, timeout=60)
+        first = (asked.stdout.splitlines() or ["an unknown emulator"])[0]
+    except (OSError, subprocess.TimeoutExpired):
+        first = "an unknown emulator"
+    if first.startswith("qemu-i386 version "):
+        return "qemu " + first[len("qemu-i386 version "):]
+    return first
 
 
 def environment(prefix, debug="-all", overrides="", display=None):
@@ -184,8 +241,8 @@ def describe():
     except (OSError, KeyError):
         system = platform.platform()
     how = runner()
-    if how == "none":
-        return "%s, no way to run 32-bit programs: this kernel cannot run 32-bit code" % system
+    if how.startswith("none"):
+        return "%s, no way to run 32-bit programs (%s)" % (system, how[len("none: "):])
     try:
         version = subprocess.run([WINE, "--version"], capture_output=True, text=True,
                                  stdin=subprocess.DEVNULL).stdout.strip()
