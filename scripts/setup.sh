@@ -5,9 +5,25 @@
 # libFuzzer, Python 3 with pefile, git, tmux, and Xvfb, xdotool and ImageMagick for the
 # desktop tests and the README's pictures. The package names are the same on Debian 12 and
 # 13; where a versioned name has a version-free one, the version-free one is used.
+#
+# Where the kernel cannot run 32-bit code, the emulator comes first: whether this machine lets
+# it be registered is found out before the rest is downloaded. A failure ends with one line
+# on standard error that starts with "setup:" and says why.
 set -euo pipefail
 
 . "$(dirname "$0")/packages.sh"
+trap 'setup_exit $?' EXIT
+trap 'failed_at="line $LINENO ($BASH_COMMAND)"' ERR
+
+# Asking what runs 32-bit code here takes Python.
+if ! have python3; then
+  need_root "Installing python3"
+  echo "setup: installing python3"
+  apt_install python3
+fi
+# A kernel that cannot run 32-bit code runs it through qemu, registered with binfmt_misc. Its
+# own line says why where that cannot be done.
+bash "$(dirname "$0")/qemu-i386.sh" || { reason_given=yes; exit 1; }
 
 missing=()
 
@@ -16,7 +32,6 @@ have cmake || missing+=(cmake)
 have make || missing+=(make)
 have g++ || missing+=(g++)
 have git || missing+=(git)
-have python3 || missing+=(python3)
 have tmux || missing+=(tmux)
 have clang || missing+=(clang)
 installed libgtest-dev || missing+=(libgtest-dev)
@@ -30,12 +45,12 @@ installed wine || missing+=(wine)
 installed wine32:i386 || missing+=(wine32:i386)
 
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  need_root "Installing ${missing[*]}"
+  if [[ $(dpkg --print-foreign-architectures) != *i386* ]]; then
+    echo "setup: adding the i386 architecture to dpkg, for 32-bit Wine"
     "${as_root[@]}" dpkg --add-architecture i386
+    lists_fetched=
   fi
+  echo "setup: installing ${missing[*]}"
   apt_install "${missing[@]}"
 fi
-
-# A kernel that cannot run 32-bit code runs it through qemu, registered with binfmt_misc.
-bash "$(dirname "$0")/qemu-i386.sh"
