@@ -25,8 +25,13 @@ class Desktop:
             raise unittest.SkipTest("Xvfb is missing or cannot start here")
         self.server, self.display = started
         self.prefix = PREFIX + "-desktop"
-        wineenv.prepare(self.prefix, program("empty.exe"), self.display)
-        self.holder = hold_desktop(self.env())
+        try:
+            wineenv.prepare(self.prefix, program("empty.exe"), self.display)
+            self.holder = hold_desktop(self.env())
+        except BaseException:  # no X server left behind
+            self.server.kill()
+            self.server.wait(10)
+            raise
 
     def env(self, debug="-all"):
         return wineenv.environment(self.prefix, debug, display=self.display)

@@ -5,6 +5,7 @@ CTest sets them. The Wine environment itself comes from scripts/wineenv.py.
 """
 import functools
 import os
+import select
 import shutil
 import subprocess
 import tempfile
@@ -70,12 +71,19 @@ def start_wine():
 def hold_desktop(env):
     """Starts Wine's desktop process, untraced, and holds it until this test process ends (see
     hold_desktop.cpp): a traced run that started it itself could outlast Wine's wait for it
-    on a slow machine."""
+    on a slow machine. Raises, with the holder ended, where the desktop does not come up
+    within TIMEOUT."""
     holder = subprocess.Popen([WINE, program("hold_desktop.exe")], env=env,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL)
-    if holder.stdout.read(1) != b"+":
-        raise RuntimeError("the desktop holder ended early (status %s)" % holder.wait(TIMEOUT))
+    ready = select.select([holder.stdout], [], [], TIMEOUT)[0]
+    answer = holder.stdout.read(1) if ready else b""
+    if answer != b"+":
+        holder.kill()
+        holder.wait()
+        raise RuntimeError("Wine's desktop did not come up: the holder %s" % (
+            "found no desktop window" if answer == b"-" else
+            "ended without a word" if ready else "said nothing in %d s" % TIMEOUT))
     return holder
 
 
@@ -161,6 +169,9 @@ def _registry(*args):
 # A run that blocks in a box or a key wait is ended after this. Runs that end by themselves
 # take a fraction of it: about 0.2 s natively, 3 s through qemu.
 UNSEEN_BOUND_MS = 30000
+# A run that ends by itself ends within this, traced and through qemu too: well below
+# UNSEEN_BOUND_MS, so that a run that stalled until it was ended cannot pass for prompt.
+PROMPT_BOUND_S = 12
 
 
 def _bounded(modes, path, cwd, debug, arguments):
