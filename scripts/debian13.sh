@@ -15,8 +15,6 @@ cd "$(dirname "$0")/.."
 
 RELEASE=trixie
 
-have debootstrap || apt_install debootstrap
-have git || apt_install git
 . scripts/debroot.sh
 
 root=

@@ -10,6 +10,8 @@
 # Makes the root and sets root to its path: debroot_make RELEASE NAME [PACKAGE,...].
 debroot_make() {
   local release=$1 name=$2 include=${3:-}
+  have debootstrap || apt_install debootstrap
+  have git || apt_install git
   find_mirror
   [ -n "$mirror_site" ] || { echo "$name: no Debian mirror found in the apt sources" >&2; return 1; }
   root=$(realpath "$(mktemp -d "${TMPDIR:-/var/tmp}/consoletools-$name.XXXXXX")")
