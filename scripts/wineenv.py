@@ -106,7 +106,9 @@ def _ask_probe():
                 child = subprocess.Popen([probe], stdin=subprocess.PIPE, pass_fds=fds,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             except OSError as error:
-                if error.errno in (errno.EACCES, errno.EPERM):  # a noexec mount, a policy
+                # A noexec mount, a policy; no /proc to reach the memory file through.
+                if (error.errno in (errno.EACCES, errno.EPERM)
+                        or fds and error.errno == errno.ENOENT):
                     refused.append(probe)
                     continue
                 if error.errno == errno.ENOEXEC:
@@ -137,6 +139,11 @@ def _what_runs(child, probe, fds):
             "status %s" % status if status is not None else "it cannot be read")
     if native:
         return "native"
+    try:  # what runs the probe waits, as the probe itself would, until its input ends
+        status = child.wait(timeout=0.5)
+        return "none: what binfmt_misc runs i386 programs with ended at once (status %s)" % status
+    except subprocess.TimeoutExpired:
+        pass
     try:
         asked = subprocess.run([executable, "--version"], capture_output=True, text=True,
                                stdin=subprocess.DEVNULL, timeout=60)
