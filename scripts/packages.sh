@@ -30,9 +30,9 @@ need_root() {
 # For the scripts' EXIT and ERR traps: a failure that no fail() explained still gets a line.
 failed_at=
 setup_exit() {
-  local status=$1
+  local status=$1 where=${failed_at:+ where $failed_at failed}
   [ "$status" -eq 0 ] || [ -n "$reason_given" ] ||
-    echo "setup: $(basename "$0") stopped with status $status${failed_at:+ where $failed_at failed}" >&2
+    echo "setup: $(basename "$0") stopped with status $status$where" >&2
 }
 
 # apt's locks: the dpkg frontend's and dpkg's own, the package lists' (apt-get update) and the

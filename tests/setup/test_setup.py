@@ -19,7 +19,7 @@ import time
 import unittest
 
 from aptproxy import Proxy
-from sandbox import REGISTRATION, SOURCES, STAND_IN, TREE, Sandbox
+from sandbox import REGISTRATION, SOURCES, STAND_IN, TREE, Sandbox, Unavailable
 
 sys.path.insert(0, os.path.join(TREE, "scripts"))
 import wineenv  # noqa: E402
@@ -32,6 +32,7 @@ RELEASE_QEMU = r"bookworm has qemu-user 1:7\.2"
 # Another vendor's repository that names the release's codename too, listed first.
 VENDOR = "deb [trusted=yes] file:/srv/vendor ./\n"
 summary = []
+skipped = []
 
 
 def why_not():
@@ -46,11 +47,19 @@ def why_not():
 class Setup(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.box = Sandbox()
+        cls.before = wineenv.runner()
+        try:
+            cls.box = Sandbox()
+        except Unavailable as why:
+            skipped.append(str(why))
+            raise unittest.SkipTest(str(why))
 
     @classmethod
     def tearDownClass(cls):
         cls.box.close()
+        after = wineenv.runner()
+        if after != cls.before:
+            raise AssertionError("32-bit code ran here %s before, %s after" % (cls.before, after))
 
     def setUp(self):
         self.box.reset()
@@ -137,6 +146,12 @@ class Setup(unittest.TestCase):
         self.assertEqual((again.returncode, again.stdout, again.stderr), (0, "", ""))
         self.assertEqual(self.box.registrations(), sorted([REGISTRATION, STAND_IN]))
 
+    def test_writes_no_source_without_an_address(self):
+        # Sources that name no Debian mirror for the release: another vendor's repository alone.
+        self.sources("")
+        self.assert_failed(self.setup(), r"^setup: bookworm has qemu-user nowhere, and the apt "
+                           r"sources name no Debian mirror for bookworm", downloaded=False)
+
     def test_backports_already_listed_are_used_and_not_added_again(self):
         self.sources("deb %s oldstable main\ndeb %s %s main\n" % (MIRROR, MIRROR, BACKPORTS))
         run = self.setup()
@@ -218,6 +233,22 @@ class Setup(unittest.TestCase):
                 run = self.setup("setup.sh" if "root" in case else EMULATOR_PATH, **options)
                 self.assert_failed(run, reason, downloaded=False)
 
+    def test_runner_answers_every_way_the_probe_can_fail(self):
+        # The stand-in's Exec format error; an interpreter that binfmt_misc names but that
+        # cannot be found (as inside a chroot, without flag F); one that ends at once.
+        self.assertEqual(self.runner(),
+                         "none: this kernel cannot run i386 programs (Exec format error)")
+        for interpreter, flags, answer in (
+                ("/nonexistent/qemu-i386", "", r"^none: the i386 probe cannot start \(No such "
+                 r"file or directory\): binfmt_misc names an interpreter"),
+                ("/bin/false", "F", r"^none: what binfmt_misc runs i386 programs with ended at "
+                 r"once \(status 1\)$")):
+            with self.subTest(interpreter=interpreter):
+                self.box.register("consoletools-test-runner", interpreter, flags)
+                self.addCleanup(self.box.unregister, "consoletools-test-runner")
+                self.assertRegex(self.runner(), answer)
+                self.box.unregister("consoletools-test-runner")
+
     def test_the_shipped_programs_run_through_the_emulator_it_set_up(self):
         """The emulator path from its start, the package and the registration, then each
         shipped program under this machine's Wine through it."""
@@ -267,8 +298,8 @@ if __name__ == "__main__":
     reason = why_not()
     result = unittest.main(exit=False, verbosity=2).result
     ok = result.wasSuccessful()
-    if reason:
-        print("== setup tests skipped: %s" % reason)
+    if reason or skipped:
+        print("== setup tests skipped: %s" % (reason or skipped[0]))
     else:
         print("== setup tests %s: %d run, %d failed, in a throwaway Debian 12 root" % (
             "passed" if ok else "FAILED", result.testsRun,
