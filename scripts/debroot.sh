@@ -13,7 +13,8 @@ debroot_make() {
   have debootstrap || apt_install debootstrap
   have git || apt_install git
   find_mirror
-  [ -n "$mirror_site" ] || { echo "$name: no Debian mirror found in the apt sources" >&2; return 1; }
+  [ -n "$mirror_site" ] ||
+    { echo "$name: no Debian mirror found in the apt sources" >&2; return 1; }
   root=$(realpath "$(mktemp -d "${TMPDIR:-/var/tmp}/consoletools-$name.XXXXXX")")
   chmod 755 "$root"  # its /, which apt's sandbox user has to get through
   echo "$name: making a Debian $release root in $root from $mirror_site" >&2
