@@ -67,9 +67,9 @@ def _namespace_holder():
 
 
 class Sandbox:
-    def __init__(self):
+    def __init__(self, release="bookworm"):
         made = subprocess.run(["bash", os.path.join(TREE, "scripts", "debroot.sh"), "make",
-                               "bookworm", "python3,locales"], cwd=TREE, check=True, text=True,
+                               release, "python3,locales"], cwd=TREE, check=True, text=True,
                               stdout=subprocess.PIPE, timeout=TIMEOUT)
         self.root = made.stdout.strip().splitlines()[-1]
         self.work = tempfile.mkdtemp(prefix="consoletools-setup-test-")
