@@ -102,6 +102,8 @@ printf ':%s:M::consoletools\\x00probe::/bin/sh:' "$probe" |
   cannot "binfmt_misc at $BINFMT refuses registrations"
 echo -1 | "${as_root[@]}" tee "$BINFMT/$probe" >/dev/null
 
+# Whether apt has lists of this suite (by the codename its release file gives).
+listed() { [[ $(apt-cache policy 2>/dev/null) == *",n=$1,"* ]]; }
 # The version of the qemu-user package that apt would install; with a suite, from there.
 candidate() {
   local policy
@@ -111,22 +113,20 @@ candidate() {
 # Adds the release's backports, on the Debian mirror that the sources name, as a file of its
 # own, and fetches the lists; removed again (undo) if their list cannot be had.
 add_backports() {
-  local site
   find_mirror
-  site=$mirror_site
-  [ -n "$site" ] ||
+  [ -n "$mirror_site" ] ||
     fail "$(codename) has qemu-user ${candidate:-nowhere}, and the apt sources name no Debian" \
          "mirror for $(codename) on which to add $suite"
-  echo "setup: $(codename) has qemu-user ${candidate:-nowhere}; adding $suite from $site to" \
-       "the apt sources, as $SOURCES"
+  echo "setup: $(codename) has qemu-user ${candidate:-nowhere}; adding $suite from" \
+       "$mirror_site to the apt sources, as $SOURCES"
   printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
-    "$site" "$suite" /usr/share/keyrings/debian-archive-keyring.gpg |
+    "$mirror_site" "$suite" /usr/share/keyrings/debian-archive-keyring.gpg |
     "${as_root[@]}" tee "$SOURCES" >/dev/null
   added_source=yes
   lists_fetched=
   fetch_lists
-  [[ $(apt-cache policy 2>/dev/null) == *",n=$suite,"* ]] ||
-    fail "the package list of $suite could not be fetched from $site" \
+  listed "$suite" ||
+    fail "the package list of $suite could not be fetched from $mirror_site" \
          "($(apt_error "$apt_lists")); $SOURCES is removed again"
 }
 
@@ -140,7 +140,7 @@ if [ "$(major "qemu $version")" -lt 10 ]; then
     apt_install --no-install-recommends qemu-user
   else
     suite=$(codename)-backports
-    [[ $(apt-cache policy 2>/dev/null) == *",n=$suite,"* ]] || add_backports
+    listed "$suite" || add_backports
     from_suite=$(candidate -t "$suite")
     [ "$(major "$from_suite")" -ge 10 ] ||
       fail "neither $(codename) nor $suite has qemu-user 10 or later" \

@@ -116,7 +116,7 @@ def _ask_probe():
                 return ("none: the i386 probe cannot start (%s): binfmt_misc names an "
                         "interpreter for it that cannot be started here" % error.strerror)
             try:
-                return _what_runs(child, probe, fds)
+                return _what_runs(child, probe)
             finally:
                 child.stdin.close()
                 try:
@@ -129,10 +129,10 @@ def _ask_probe():
     return "none: no place lets the i386 probe be started (%s)" % ", ".join(refused)
 
 
-def _what_runs(child, probe, fds):
+def _what_runs(child, probe):
     executable = "/proc/%d/exe" % child.pid
     try:
-        native = os.path.samefile(executable, "/proc/self/fd/%d" % fds[0] if fds else probe)
+        native = os.path.samefile(executable, probe)
     except OSError:
         status = child.poll()
         return "none: what binfmt_misc runs i386 programs with ended at once (%s)" % (

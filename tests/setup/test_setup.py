@@ -24,7 +24,6 @@ from sandbox import REGISTRATION, SOURCES, STAND_IN, TREE, Sandbox, Unavailable
 sys.path.insert(0, os.path.join(TREE, "scripts"))
 import wineenv  # noqa: E402
 
-EMULATOR_PATH = os.path.join(TREE, "scripts", "qemu-i386.sh")
 BIN_DIR = os.path.join(TREE, "build", "windows", "bin")
 MIRROR = "http://deb.debian.org/debian"
 BACKPORTS = "bookworm-backports"
@@ -64,8 +63,8 @@ class Setup(unittest.TestCase):
     def setUp(self):
         self.box.reset()
 
-    def setup(self, script=EMULATOR_PATH, **options):
-        return self.box.chroot(["bash", "scripts/" + os.path.basename(script)], **options)
+    def setup(self, script="qemu-i386.sh", **options):
+        return self.box.chroot(["bash", "scripts/" + script], **options)
 
     def reasons(self, run):
         return [line for line in run.stderr.splitlines() if line.startswith("setup:")]
@@ -96,11 +95,10 @@ class Setup(unittest.TestCase):
 
     def sources(self, text, deb822=False):
         self.vendor_repository()
-        path = "/etc/apt/sources.list.d/debian.sources" if deb822 else "/etc/apt/sources.list"
         with open(self.box.file("/etc/apt/sources.list"), "w") as f:
-            f.write(VENDOR if deb822 else VENDOR + text)
+            f.write(VENDOR + ("" if deb822 else text))
         if deb822:
-            with open(self.box.file(path), "w") as f:
+            with open(self.box.file("/etc/apt/sources.list.d/debian.sources"), "w") as f:
                 f.write(text)
 
     def vendor_repository(self):
@@ -230,7 +228,7 @@ class Setup(unittest.TestCase):
                 self.box.binfmt_in_root(mounted)
                 if cover:
                     self.box.cover(*cover)
-                run = self.setup("setup.sh" if "root" in case else EMULATOR_PATH, **options)
+                run = self.setup("setup.sh" if "root" in case else "qemu-i386.sh", **options)
                 self.assert_failed(run, reason, downloaded=False)
 
     def test_runner_answers_every_way_the_probe_can_fail(self):
