@@ -2,13 +2,13 @@
 # README.txt (made from docs/README.txt) and the example build script with the program it
 # builds, with SHA256SUMS inside it and beside it. The developers' README.md stays out.
 # The same commit gives the same bytes wherever and whenever it is built (see
-# scripts/release.py). Made by `cmake --build --preset windows --target release`, in
+# release/package.py). Made by `cmake --build --preset windows --target release`, in
 # build/windows/release/.
 find_program(RELEASE_PYTHON python3 REQUIRED)
 set(RELEASE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win32)
 add_custom_target(release
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/release
-  COMMAND ${RELEASE_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/release.py
+  COMMAND ${RELEASE_PYTHON} ${PROJECT_SOURCE_DIR}/release/package.py
           --source ${PROJECT_SOURCE_DIR} --version ${PROJECT_VERSION}
           --guide ${PROJECT_SOURCE_DIR}/docs/README.txt --compiler ${CMAKE_CXX_COMPILER}
           ${CMAKE_BINARY_DIR}/release ${RELEASE_NAME}

@@ -10,7 +10,7 @@ set(TINY_COMPILE_OPTIONS
     -Os -Wall -Wextra -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-builtin
     -fno-stack-protector -ffunction-sections -flto)
 set(TINY_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/tiny-pe.ld)
-set(TINY_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR}/../scripts/pe-directories.py)
+set(TINY_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR}/pe_directories.py)
 find_program(TINY_PYTHON python3 REQUIRED)
 list(APPEND TINY_COMPILE_OPTIONS -mpreferred-stack-boundary=2)
 

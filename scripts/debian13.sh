@@ -11,11 +11,11 @@
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || exec sudo -E bash "$0" "$@"
 cd "$(dirname "$0")/.."
-. scripts/packages.sh
+. setup/packages.sh
 
 RELEASE=trixie
 
-. scripts/debroot.sh
+. setup/debroot.sh
 
 root=
 cleanup() {

@@ -4,9 +4,9 @@
 # buildtimer and prints the elapsed time and the listing excerpt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-eval "$(python3 scripts/wineenv.py shell)"
-echo "== on $(python3 scripts/wineenv.py describe)"
+bash setup/setup.sh
+eval "$(python3 -m wineenv shell)"
+echo "== on $(python3 -m wineenv describe)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
 

@@ -13,8 +13,8 @@ cd "$(dirname "$0")/.."
 where="a machine that could not be set up"
 trap 'status=$?; echo "== tests $([ $status -eq 0 ] && echo passed || echo failed) on $where," \
   "in $SECONDS s"' EXIT
-bash scripts/setup.sh
-where=$(python3 scripts/wineenv.py describe)
+bash setup/setup.sh
+where=$(python3 -m wineenv describe)
 echo "== tests on $where"
 cmake --workflow --preset host --fresh
 cmake --workflow --preset windows --fresh
@@ -22,5 +22,5 @@ cmake --preset fuzz --fresh -DFUZZ_SECONDS="${FUZZ_SECONDS:-60}" >/dev/null
 cmake --build --preset fuzz
 ctest --preset fuzz
 if [ "${SETUP_TESTS:-yes}" != no ]; then
-  python3 tests/setup/test_setup.py
+  python3 -m tests.setup.test_setup
 fi

@@ -127,7 +127,6 @@ def text_args(arguments):
 
 
 def values(arguments):
-    """Each argument of one relay argument list as a 32-bit value (a text's address for a text).
-    64-bit Wine prints whole stack slots, whose upper half a 32-bit argument leaves undefined."""
+    """Each argument of one relay argument list as a value (a text's address for a text)."""
     fields = re.findall(r'([0-9a-f]+)(?: "(?:[^"\\]|\\.)*")?(?:,|$)', arguments)
-    return [int(f, 16) & 0xFFFFFFFF for f in fields]
+    return [int(f, 16) for f in fields]

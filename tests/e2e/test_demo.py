@@ -6,7 +6,7 @@ import subprocess
 import time
 import unittest
 
-from winerun import (PROMPT_BOUND_S, STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS,
+from .winerun import (PROMPT_BOUND_S, STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS,
                      WINE, Trace, WineTestCase, assert_tiny_program, pe_exports, program, run,
                      run_as_agent, run_unseen, stand_ins, start_wine, text_args, values,
                      wine_env, windows_path, wineenv)

@@ -6,7 +6,7 @@ import subprocess
 import time
 import unittest
 
-from winerun import (PREFIX, TIMEOUT, TRACED, WINE, Trace, WineTestCase, hold_desktop, program,
+from .winerun import (PREFIX, TIMEOUT, TRACED, WINE, Trace, WineTestCase, hold_desktop, program,
                      text_args, ticks, windows_path, wineenv)
 
 TIMING_START = b"*** Assembling and linking took "

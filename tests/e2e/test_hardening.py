@@ -5,7 +5,7 @@ import unittest
 
 import pefile
 
-from winerun import TRACED, WineTestCase, listing, program, run, text_args, ticks
+from .winerun import TRACED, WineTestCase, listing, program, run, text_args, ticks
 
 # Relocation type -> the width of the address it moves; the others (padding) move nothing.
 WIDTHS = {3: "<I"}  # IMAGE_REL_BASED_HIGHLOW

@@ -9,7 +9,7 @@ import struct
 import subprocess
 import zipfile
 
-from winerun import (BIN_DIR, VARIANTS, WineTestCase, guide_lines, listing,
+from .winerun import (BIN_DIR, VARIANTS, WineTestCase, guide_lines, listing,
                      pe_exports, program, run, ticks, windows_path)
 
 BUILD_DIR = os.path.dirname(os.path.abspath(BIN_DIR))

@@ -7,8 +7,8 @@ import struct
 import tempfile
 import unittest
 
-from winerun import TRACED, WineTestCase, program, run, windows_path
-from relay import Trace, text_args, values
+from .winerun import TRACED, WineTestCase, program, run, windows_path
+from .relay import Trace, text_args, values
 
 
 def fake_image(folder, name, size):

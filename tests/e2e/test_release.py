@@ -4,16 +4,15 @@ import hashlib
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-from winerun import IMPORTS, program
+from release import pecheck
+
+from .winerun import IMPORTS, program
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import pecheck  # noqa: E402  (the checker is a script of its own too)
 OUTPUTS = ["bin/buildtimer.exe", "bin/consoledemo.exe", "bin/Vantrel.dll",
            "release/SHA256SUMS", "release/consoletools-1.0.0-win32.zip"]
 

@@ -7,7 +7,7 @@ import struct
 import subprocess
 import unittest
 
-from winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WINE_SOCKET_AS_STANDARD_ERROR,
+from .winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WINE_SOCKET_AS_STANDARD_ERROR,
                      WineTestCase, assert_tiny_program, guide_lines, listing, program, run,
                      run_unseen, stand_ins, starts_programs_through_start_exe, text_args, ticks,
                      values)

@@ -1,7 +1,7 @@
 """Runs the built Windows programs under Wine for the end-to-end tests.
 
 BIN_DIR names the folder of the built programs and WINEPREFIX the tests' own Wine prefix;
-CTest sets them. The Wine environment itself comes from scripts/wineenv.py.
+CTest sets them. The Wine environment itself comes from the wineenv package.
 """
 import functools
 import os
@@ -9,17 +9,16 @@ import select
 import shutil
 import subprocess
 import tempfile
-import sys
 import time
 import unittest
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import pecheck  # noqa: E402
-import wineenv  # noqa: E402
-from relay import (STD_ERROR, STD_OUTPUT, TRACED, Trace, text_args,  # noqa: E402,F401
-                   values)  # (for the test modules)
+import wineenv
+from release import pecheck
+
+from .relay import (STD_ERROR, STD_OUTPUT, TRACED, Trace, text_args,  # noqa: F401
+                    values)  # (for the test modules)
 
 BIN_DIR = os.environ.get("BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows/bin"))
 PREFIX = os.environ.get("WINEPREFIX", os.path.join(BIN_DIR, "../wineprefix"))

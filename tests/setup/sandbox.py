@@ -1,7 +1,7 @@
 """A throwaway Debian 12 root on a kernel that, for it alone, cannot run 32-bit code: the place
 where the setup's tests run the setup on real apt, never against this machine's own sources.
 
-The root comes from scripts/debroot.sh. Where the kernel lets a user namespace have a
+The root comes from setup/debroot.sh. Where the kernel lets a user namespace have a
 binfmt_misc of its own (Linux 6.7 and later), every run happens inside one user and mount
 namespace, made for the root: what is registered there serves only the processes inside,
 and ends with them. A stand-in for a kernel without 32-bit code is registered there first:
@@ -12,7 +12,6 @@ are taken away again whatever happens. Needs root.
 """
 import ctypes
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -23,14 +22,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TREE = os.path.dirname(os.path.dirname(HERE))
 
 
-def _setup_value(name):
-    """A constant of the setup's emulator script (NAME=value or NAME='value')."""
-    with open(os.path.join(TREE, "scripts", "qemu-i386.sh")) as f:
-        return re.search(r"(?m)^%s='?([^'\n]*)'?$" % name, f.read()).group(1)
+def _setup_names():
+    """What the setup leaves on a machine, and where (setup/names.txt, which it reads too)."""
+    with open(os.path.join(TREE, "setup", "names.txt")) as f:
+        return dict(line.rstrip("\n").split("=", 1) for line in f
+                    if line[:1].isalpha() and "=" in line)
 
 
-REGISTRATION, BINFMT, SOURCES = (_setup_value(n) for n in ("REGISTRATION", "BINFMT", "SOURCES"))
-I386_MAGIC, I386_MASK = _setup_value("MAGIC"), _setup_value("MASK")
+NAMES = _setup_names()
+REGISTRATION, BINFMT, SOURCES = NAMES["REGISTRATION"], NAMES["BINFMT"], NAMES["SOURCES"]
+I386_MAGIC, I386_MASK = NAMES["MAGIC"], NAMES["MASK"]
 STAND_IN = "consoletools-test-no-i386"
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 CLONE_NEWUSER, CLONE_NEWNS = 0x10000000, 0x00020000
@@ -74,7 +75,7 @@ def _namespace_holder():
 
 class Sandbox:
     def __init__(self):
-        made = subprocess.run(["bash", os.path.join(TREE, "scripts", "debroot.sh"), "make",
+        made = subprocess.run(["bash", os.path.join(TREE, "setup", "debroot.sh"), "make",
                                "bookworm", "python3,locales"], cwd=TREE, check=True, text=True,
                               stdout=subprocess.PIPE, timeout=TIMEOUT)
         self.root = made.stdout.strip().splitlines()[-1]
@@ -253,6 +254,6 @@ class Sandbox:
             for name in (REGISTRATION, STAND_IN):
                 self.unregister(name)
             subprocess.run(["umount", self.control])
-        subprocess.run(["bash", os.path.join(TREE, "scripts", "debroot.sh"), "remove", self.root],
+        subprocess.run(["bash", os.path.join(TREE, "setup", "debroot.sh"), "remove", self.root],
                        cwd=TREE, timeout=TIMEOUT)
         shutil.rmtree(self.work, ignore_errors=True)

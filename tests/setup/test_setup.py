@@ -1,5 +1,5 @@
 """The setup on the machines people have, on real apt: each case makes the setup's emulator path
-(scripts/qemu-i386.sh, or all of scripts/setup.sh) meet one kind of machine in a throwaway
+(setup/qemu-i386.sh, or all of setup/setup.sh) meet one kind of machine in a throwaway
 Debian 12 root whose kernel, for it alone, cannot run 32-bit code (see sandbox.py). Each
 checks the outcome: the exit status, the one line that says why where it fails, that
 apt-get update in the root runs clean afterwards, and that the setup's registration exists
@@ -7,7 +7,7 @@ exactly when the setup succeeded. The last case then runs the shipped programs u
 machine's Wine through the emulator that the setup registered there.
 
 Needs root, debootstrap's reach to the Debian mirror, and the programs built
-(build/windows/bin). Run by scripts/test.sh:  python3 tests/setup/test_setup.py
+(build/windows/bin). Run by scripts/test.sh:  python3 -m tests.setup.test_setup
 """
 import os
 import re
@@ -18,11 +18,10 @@ import tempfile
 import time
 import unittest
 
-from aptproxy import Proxy
-from sandbox import REGISTRATION, SOURCES, STAND_IN, TREE, Sandbox, Unavailable
+import wineenv
 
-sys.path.insert(0, os.path.join(TREE, "scripts"))
-import wineenv  # noqa: E402
+from .aptproxy import Proxy
+from .sandbox import REGISTRATION, SOURCES, STAND_IN, TREE, Sandbox, Unavailable
 
 BIN_DIR = os.path.join(TREE, "build", "windows", "bin")
 MIRROR = "http://deb.debian.org/debian"
@@ -64,13 +63,13 @@ class Setup(unittest.TestCase):
         self.box.reset()
 
     def setup(self, script="qemu-i386.sh", **options):
-        return self.box.chroot(["bash", "scripts/" + script], **options)
+        return self.box.chroot(["bash", "setup/" + script], **options)
 
     def reasons(self, run):
         return [line for line in run.stderr.splitlines() if line.startswith("setup:")]
 
     def runner(self):
-        return self.box.chroot(["python3", "scripts/wineenv.py", "runner"]).stdout.strip()
+        return self.box.chroot(["python3", "-m", "wineenv", "runner"]).stdout.strip()
 
     def assert_succeeded(self, run):
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
@@ -252,7 +251,7 @@ class Setup(unittest.TestCase):
         shipped program under this machine's Wine through it."""
         self.sources("deb %s bookworm main\n" % MIRROR)
         self.assert_succeeded(self.setup())
-        runner = self.box.inside(["python3", "scripts/wineenv.py", "runner"], cwd=TREE).stdout
+        runner = self.box.inside(["python3", "-m", "wineenv", "runner"], cwd=TREE).stdout
         self.assertRegex(runner, r"^qemu 1\d\.")
         prefix = tempfile.mkdtemp(prefix="consoletools-qemu-prefix-")
         folder = tempfile.mkdtemp(prefix="consoletools-qemu-run-")

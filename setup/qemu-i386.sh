@@ -21,15 +21,12 @@
 # how to undo what it did.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/packages.sh
+. setup/packages.sh
 
-REGISTRATION=consoletools-i386
-EMULATOR=/usr/bin/qemu-i386
-BINFMT=/proc/sys/fs/binfmt_misc
-SOURCES=/etc/apt/sources.list.d/consoletools-backports.sources
-# The ELF header of a 32-bit x86 program or shared object, and the bits of it that count.
-MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+# REGISTRATION, EMULATOR, BINFMT, SOURCES, MAGIC and MASK.
+while IFS='=' read -r name value; do
+  if [[ $name =~ ^[A-Z]+$ ]]; then printf -v "$name" '%s' "$value"; fi
+done <setup/names.txt
 
 # What this run added, and takes back where it fails.
 added_source=
@@ -65,7 +62,7 @@ major() {
   [[ $version =~ ^[0-9]+$ ]] && echo "$version" || echo 0
 }
 
-runner=$(python3 scripts/wineenv.py runner)
+runner=$(python3 -m wineenv runner)
 case $runner in
   native) exit 0 ;;
   "qemu "*) [ "$(major "$runner")" -lt 10 ] || exit 0 ;;
@@ -166,7 +163,7 @@ printf ':%s:M::%s:%s:%s:F' "$REGISTRATION" "$MAGIC" "$MASK" "$EMULATOR" |
   cannot "binfmt_misc at $BINFMT refused the registration of $EMULATOR"
 registered=yes
 
-runner=$(python3 scripts/wineenv.py runner)
+runner=$(python3 -m wineenv runner)
 [ "$(major "$runner")" -ge 10 ] ||
   fail "32-bit code still does not run through qemu 10 or later here ($runner), so the" \
        "registration is taken back"

@@ -1,9 +1,8 @@
-#!/usr/bin/env python3
 """Whole-process timings under Wine: each program run against an empty CRT-free program run
 under the same Wine, as a median ratio, the timer's runs also against an empty program with
 the timer's imports, and the sizes of the deliverables.
 
-Usage: python3 scripts/bench.py [runs]   (after a build of the windows preset)
+Usage: python3 -m bench.wine_runs [runs]   (after a build of the windows preset)
 """
 import os
 import shutil

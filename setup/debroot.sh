@@ -4,8 +4,8 @@
 # and /proc, /sys and /dev mounted; and removed again, whatever is left running in it. Needs
 # root. Sourced by debian13.sh; the tests run it:
 #
-#   bash scripts/debroot.sh make RELEASE [PACKAGE,...]   makes one, prints its path
-#   bash scripts/debroot.sh remove ROOT                  removes it
+#   bash setup/debroot.sh make RELEASE [PACKAGE,...]   makes one, prints its path
+#   bash setup/debroot.sh remove ROOT                  removes it
 
 # Makes the root and sets root to its path: debroot_make RELEASE NAME [PACKAGE,...].
 debroot_make() {
@@ -60,14 +60,14 @@ debroot_remove() {
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   set -euo pipefail
   cd "$(dirname "$0")/.."
-  . scripts/packages.sh
+  . setup/packages.sh
   case ${1:-} in
     make)
       root=
       debroot_make "$2" setup-test "${3:-}" || { [ -z "$root" ] || debroot_remove "$root"; exit 1; }
       echo "$root" ;;
     remove) debroot_remove "$2" ;;
-    *) echo "usage: bash scripts/debroot.sh make RELEASE [PACKAGE,...] | remove ROOT" >&2
+    *) echo "usage: bash setup/debroot.sh make RELEASE [PACKAGE,...] | remove ROOT" >&2
        exit 2 ;;
   esac
 fi

@@ -1,6 +1,5 @@
-#!/usr/bin/env python3
 """Builds and runs the micro-benchmarks, then prints each routine's time as a ratio to its
-C or C++ library peer, measured in the same run. Usage: python3 scripts/microbench.py"""
+C or C++ library peer, measured in the same run. Usage: python3 -m bench.micro_runs"""
 import json
 import os
 import subprocess

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the release ZIP and its checksums, byte for byte the same from the same inputs.
 
-Usage: release.py --source SOURCE_DIR --version VERSION --guide TEMPLATE --compiler CXX
+Usage: package.py --source SOURCE_DIR --version VERSION --guide TEMPLATE --compiler CXX
                   OUT_DIR NAME FILE...
 (the build's release target)
 

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Checks 32-bit Windows images against the rules the Windows loader applies, which Wine does
 not: an image Wine runs may still be refused by Windows. Also checks the hardening rules of
 Microsoft's binary analyzer that need no debug information, as its documentation states them:
@@ -8,10 +7,10 @@ Microsoft's binary analyzer that need no debug information, as its documentation
   BA2018  (x86) NO_SEH, or a SafeSEH handler table in the load configuration;
   BA2019  no writable section is shared;
   BA2021  no section is both writable and executable, and sections are page-aligned.
-Needs pefile (Debian's python3-pefile, so run it with /usr/bin/python3).
+Needs pefile (Debian's python3-pefile: run it with /usr/bin/python3, from the work tree's top).
 
-Usage: pecheck.py FILE...   prints each problem found and exits 1 if there is any;
-                            with -v, also each rule that passed.
+Usage: python3 -m release.pecheck [-v] FILE...   prints each problem found, exits 1 if any;
+                                                with -v, also each rule that passed.
 """
 import struct
 import sys

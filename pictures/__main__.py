@@ -1,10 +1,9 @@
-#!/usr/bin/env python3
 """Makes the README's pictures from real runs, the only way they are made: under Xvfb and
 Wine's virtual desktop, which draws the title bars as a person sees them. Writes docs/:
 the timer's box for a missing listing, the demo's greeting in its console beside the
 companion library's TellMe box, and both icons at 32x32 and enlarged eight times.
 
-Usage: python3 scripts/pictures.py   (needs what scripts/setup.sh installs)
+Usage: python3 -m pictures   (needs what setup/setup.sh installs)
 """
 import os
 import shutil

@@ -7,11 +7,10 @@ programs keep both inside their read-only .rdata section, so that the image need
 sections and one 512-byte header block; cmake/tiny-pe.ld marks where they lie with the
 symbols __rsrc_start__, __rsrc_end__, __reloc_start__ and __reloc_end__, which the link map
 lists. This script writes those spans into the optional header's data directories, clears
-RELOCS_STRIPPED when ld made the relocations (for 64-bit code, which addresses everything
-relative to the instruction, the table is empty: the image moves without a fixup), and sets
-the checksum again. Running it twice gives the same bytes.
+RELOCS_STRIPPED when ld made the relocations, and sets the checksum again. Running it twice
+gives the same bytes. The images are 32-bit (PE32) only.
 
-Usage: pe-directories.py IMAGE MAP
+Usage: pe_directories.py IMAGE MAP
 """
 import re
 import struct
@@ -51,10 +50,10 @@ def patch(image, marks, relocatable):
     if image[pe:pe + 4] != b"PE\0\0":
         raise ValueError("not a PE image")
     optional = pe + 24
-    magic = struct.unpack_from("<H", image, optional)[0]
-    base = (struct.unpack_from("<I", image, optional + 28)[0] if magic == 0x10B
-            else struct.unpack_from("<Q", image, optional + 24)[0])
-    directories = optional + (96 if magic == 0x10B else 112)
+    if struct.unpack_from("<H", image, optional)[0] != 0x10B:
+        raise ValueError("not a 32-bit (PE32) image")
+    base = struct.unpack_from("<I", image, optional + 28)[0]
+    directories = optional + 96
     for index, name in SPANS.items():
         start, end = marks["__%s_start__" % name], marks["__%s_end__" % name]
         rva, size = (start - base, end - start) if end > start else (0, 0)
@@ -74,7 +73,7 @@ def main(image_path, map_path):
     missing = [n for name in SPANS.values() for n in ("__%s_start__" % name, "__%s_end__" % name)
                if n not in marks]
     if missing:
-        sys.exit("pe-directories: %s does not mark %s" % (map_path, ", ".join(missing)))
+        sys.exit("pe_directories: %s does not mark %s" % (map_path, ", ".join(missing)))
     with open(image_path, "rb") as f:
         image = f.read()
     patched = patch(image, marks, made_relocations(map_text))

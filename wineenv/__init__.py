@@ -1,20 +1,19 @@
-#!/usr/bin/env python3
 """The one Wine environment of the project: how this machine runs 32-bit code, the variables
 every run gets, and the prefix set up once. The end-to-end tests, the benchmarks and the
-example script all take it from here.
+example script all take it from here (python3 -m wineenv, from the work tree's top).
 
 The programs that ship are 32-bit, and 32-bit Wine runs them. Where the kernel cannot run
 32-bit code itself (its 32-bit emulation switched off), the setup registers qemu's user-mode
-i386 emulator with binfmt_misc (scripts/qemu-i386.sh), and every 32-bit program, Wine's own
+i386 emulator with binfmt_misc (setup/qemu-i386.sh), and every 32-bit program, Wine's own
 among them, runs through it.
 
-Usage from a shell:
-  python3 scripts/wineenv.py runner          prints what runs 32-bit code here: native,
-                                              qemu VERSION, or none: CAUSE
-  python3 scripts/wineenv.py describe        prints the system, the Wine version and how the
-                                              32-bit programs run under it
-  eval "$(python3 scripts/wineenv.py shell)"  sets WINE and the Wine variables for the tests'
-                                              prefix, unsets DISPLAY, and sets the prefix up
+Usage from a shell, in the work tree's top folder (wineenv/__main__.py):
+  python3 -m wineenv runner              what runs 32-bit code here: native, qemu VERSION,
+                                         or none: CAUSE
+  python3 -m wineenv describe            the system, the Wine version and how the 32-bit
+                                         programs run under it
+  eval "$(python3 -m wineenv shell)"     sets WINE and the Wine variables for the tests'
+                                         prefix, unsets DISPLAY, and sets the prefix up
 
 What Wine itself would print into a program's standard error is kept out by the
 environment, never filtered from the output afterwards. Wine 10's desktop process, which
@@ -26,11 +25,9 @@ import errno
 import functools
 import os
 import platform
-import shlex
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 
@@ -257,26 +254,3 @@ def describe():
         version = ""
     how = "natively" if how == "native" else "through " + how
     return "%s, %s, the 32-bit programs %s" % (system, version or "no Wine", how)
-
-
-def main(args):
-    if args == ["runner"]:
-        print(runner())
-        return
-    if args == ["describe"]:
-        print(describe())
-        return
-    if args != ["shell"]:
-        sys.exit(__doc__)
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    prefix = os.path.join(root, "build", "windows", "wineprefix")
-    prepare(prefix)
-    env = environment(prefix)
-    print("WINE=%s" % WINE)
-    print("export " + " ".join("%s=%s" % (n, shlex.quote(env[n]))
-                               for n in VARIABLES if n in env))
-    print("unset DISPLAY")
-
-
-if __name__ == "__main__":
-    main(sys.argv[1:])

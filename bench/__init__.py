@@ -1,0 +1,1 @@
+"""Benchmarks: micro.cpp (the pure routines, natively) and the runs of wine_runs.py."""

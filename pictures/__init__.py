@@ -1,0 +1,1 @@
+"""The README's pictures, made from real runs: python3 -m pictures"""
