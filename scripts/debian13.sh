@@ -5,12 +5,13 @@
 # as a new user would on a fresh machine: no login session, no XDG_RUNTIME_DIR, no display.
 # The packages come from the Debian mirror this machine's own apt sources name. At the end,
 # whatever happened, every mount below the root is undone, its processes are ended and the
-# root is removed. Needs root; runs itself through sudo otherwise.
+# root is removed; the verdict comes out as build/verdict-debian13.json. Needs root; runs
+# itself through sudo otherwise.
 #
 #   bash scripts/debian13.sh
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || exec sudo -E bash "$0" "$@"
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 . setup/packages.sh
 
 RELEASE=trixie
@@ -18,10 +19,14 @@ RELEASE=trixie
 . setup/debroot.sh
 
 root=
+# The verdict of the test command in the root comes out as build/verdict-debian13.json.
 cleanup() {
   local status=$?
   set +e
-  [ -z "$root" ] || debroot_remove "$root" || status=1
+  if [ -n "$root" ]; then
+    mkdir -p build && cp "$root/src/build/verdict.json" build/verdict-debian13.json 2>/dev/null
+    debroot_remove "$root" || status=1
+  fi
   exit $status
 }
 trap cleanup EXIT

@@ -237,20 +237,32 @@ def start_xvfb(size="1024x768"):
     return server, ":%d" % number
 
 
-def describe():
-    """'Debian GNU/Linux 12 (bookworm), wine-8.0 (Debian 8.0~repack-4), the 32-bit programs
-    through qemu 10.0.2 (...)': what runs the tests here."""
+def facts():
+    """What runs the tests here: the system, the Wine version ("" for none) and the runner()."""
     try:
         system = platform.freedesktop_os_release()["PRETTY_NAME"]
     except (OSError, KeyError):
         system = platform.platform()
     how = runner()
+    version = ""
+    if not how.startswith("none"):
+        try:
+            version = subprocess.run([WINE, "--version"], capture_output=True, text=True,
+                                     stdin=subprocess.DEVNULL).stdout.strip()
+        except OSError:
+            pass
+    return {"system": system, "wine": version, "runner": how}
+
+
+def description(found):
+    """'Debian GNU/Linux 12 (bookworm), wine-8.0 (Debian 8.0~repack-4), the 32-bit programs
+    through qemu 10.0.2 (...)', from facts(): the words every verdict uses."""
+    how = found["runner"]
     if how.startswith("none"):
-        return "%s, no way to run 32-bit programs (%s)" % (system, how[len("none: "):])
-    try:
-        version = subprocess.run([WINE, "--version"], capture_output=True, text=True,
-                                 stdin=subprocess.DEVNULL).stdout.strip()
-    except OSError:
-        version = ""
+        return "%s, no way to run 32-bit programs (%s)" % (found["system"], how[len("none: "):])
     how = "natively" if how == "native" else "through " + how
-    return "%s, %s, the 32-bit programs %s" % (system, version or "no Wine", how)
+    return "%s, %s, the 32-bit programs %s" % (found["system"], found["wine"] or "no Wine", how)
+
+
+def describe():
+    return description(facts())

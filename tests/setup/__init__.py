@@ -1,1 +1,1 @@
-"""The setup's own tests, on real apt in a throwaway Debian root: python3 -m tests.setup.test_setup"""
+"""The setup's own tests, on real apt in a throwaway Debian root: python3 -m tests.setup"""

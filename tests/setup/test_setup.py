@@ -13,13 +13,14 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
 import wineenv
 
+from . import sandbox
+from .. import texts
 from .aptproxy import Proxy
 from .sandbox import REGISTRATION, SOURCES, STAND_IN, TREE, Sandbox, Unavailable
 
@@ -30,34 +31,19 @@ RELEASE_QEMU = r"bookworm has qemu-user 1:7\.2"
 # Another vendor's repository that names the release's codename too, listed first.
 VENDOR = "deb [trusted=yes] file:/srv/vendor ./\n"
 summary = []
-skipped = []
 
 
-def why_not():
-    if os.geteuid() != 0:
-        return "the setup's tests need root: they make a Debian root and namespaces"
-    if not os.path.exists(os.path.join(BIN_DIR, "buildtimer.exe")):
-        return "the programs are not built (cmake --build --preset windows)"
-    return None
-
-
-@unittest.skipIf(why_not(), why_not())
 class Setup(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.before = wineenv.runner()
         try:
-            cls.box = Sandbox()
+            cls.box = Sandbox(sandbox.way())
         except Unavailable as why:
-            skipped.append(str(why))
             raise unittest.SkipTest(str(why))
 
     @classmethod
     def tearDownClass(cls):
         cls.box.close()
-        after = wineenv.runner()
-        if after != cls.before:
-            raise AssertionError("32-bit code ran here %s before, %s after" % (cls.before, after))
 
     def setUp(self):
         self.box.reset()
@@ -76,7 +62,26 @@ class Setup(unittest.TestCase):
         self.assertEqual(self.reasons(run), [])
         self.assertRegex(self.runner(), r"^qemu (1\d|[2-9]\d)\.")
         self.assertEqual(self.box.registrations(), sorted([REGISTRATION, STAND_IN]))
+        self.assert_registered_with_flag_f()
         self.box.apt_is_clean(self)
+
+    def assert_registered_with_flag_f(self):
+        """The registration as the setup means it: i386 programs, the emulator, flag F. With F
+        the kernel opened the emulator at registration, so an i386 program runs where its file
+        is not, in an empty chroot, whether or not this machine has a qemu-user of its own."""
+        hexes = {name: sandbox.NAMES[name].encode().decode("unicode_escape").encode(
+            "latin-1").hex() for name in ("MAGIC", "MASK")}
+        lines = self.box.registration(REGISTRATION).splitlines()
+        self.assertIn("interpreter " + sandbox.NAMES["EMULATOR"], lines)
+        self.assertIn("magic " + hexes["MAGIC"], lines)
+        self.assertIn("mask " + hexes["MASK"], lines)
+        self.assertRegex("\n".join(lines), r"(?m)^flags: [A-Z]*F")
+        empty = tempfile.mkdtemp(dir=self.box.work)
+        with open(os.path.join(empty, "probe"), "wb") as f:
+            f.write(wineenv.I386_PROBE)
+        os.chmod(os.path.join(empty, "probe"), 0o755)
+        probe = self.box.inside(["chroot", empty, "/probe"], stdin=subprocess.DEVNULL)
+        self.assertEqual(probe.returncode, 0, probe.stderr)
 
     def assert_failed(self, run, reason, downloaded=True):
         """One line says why; nothing of the setup's is left: no registration, no source, and
@@ -144,10 +149,15 @@ class Setup(unittest.TestCase):
         self.assertEqual(self.box.registrations(), sorted([REGISTRATION, STAND_IN]))
 
     def test_writes_no_source_without_an_address(self):
-        # Sources that name no Debian mirror for the release: another vendor's repository alone.
+        # Sources that name no Debian mirror for the release: another vendor's repository alone;
+        # and binfmt_misc not mounted, so that the setup mounts it, and unmounts it again.
         self.sources("")
-        self.assert_failed(self.setup(), r"^setup: bookworm has qemu-user nowhere, and the apt "
+        self.box.binfmt_in_root(False)
+        run = self.setup()
+        self.assert_failed(run, r"^setup: bookworm has qemu-user nowhere, and the apt "
                            r"sources name no Debian mirror for bookworm", downloaded=False)
+        self.assertIn("setup: unmounting %s again" % sandbox.BINFMT, run.stdout)
+        self.assertFalse(self.box.binfmt_in_root())
 
     def test_backports_already_listed_are_used_and_not_added_again(self):
         self.sources("deb %s oldstable main\ndeb %s %s main\n" % (MIRROR, MIRROR, BACKPORTS))
@@ -241,10 +251,10 @@ class Setup(unittest.TestCase):
                 ("/bin/false", "F", r"^none: what binfmt_misc runs i386 programs with ended at "
                  r"once \(status 1\)$")):
             with self.subTest(interpreter=interpreter):
-                self.box.register("consoletools-test-runner", interpreter, flags)
-                self.addCleanup(self.box.unregister, "consoletools-test-runner")
+                self.box.register(sandbox.PROBE_REGISTRATION, interpreter, flags)
+                self.addCleanup(self.box.unregister, sandbox.PROBE_REGISTRATION)
                 self.assertRegex(self.runner(), answer)
-                self.box.unregister("consoletools-test-runner")
+                self.box.unregister(sandbox.PROBE_REGISTRATION)
 
     def test_the_shipped_programs_run_through_the_emulator_it_set_up(self):
         """The emulator path from its start, the package and the registration, then each
@@ -253,10 +263,8 @@ class Setup(unittest.TestCase):
         self.assert_succeeded(self.setup())
         runner = self.box.inside(["python3", "-m", "wineenv", "runner"], cwd=TREE).stdout
         self.assertRegex(runner, r"^qemu 1\d\.")
-        prefix = tempfile.mkdtemp(prefix="consoletools-qemu-prefix-")
-        folder = tempfile.mkdtemp(prefix="consoletools-qemu-run-")
-        self.addCleanup(shutil.rmtree, prefix, ignore_errors=True)
-        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        prefix = tempfile.mkdtemp(prefix="prefix.", dir=self.box.work)
+        folder = tempfile.mkdtemp(prefix="run.", dir=self.box.work)
         env = wineenv.environment(prefix)
 
         def wine(*args):
@@ -279,28 +287,14 @@ class Setup(unittest.TestCase):
                     os.path.join(folder, "MvtDir.tmp"))
         stop = wine("buildtimer.exe")
         self.assertEqual(stop.returncode, 0, stop.stderr)
-        self.assertRegex(stop.stdout, r"^\*\*\* Assembling and linking took \d+ milliseconds")
+        self.assertRegex(stop.stdout, "^%s\\d+%s" % (re.escape(texts.TIMING_START.decode()),
+                                                    re.escape(texts.TIMING_END.decode()[:-2])))
         demo = wine("consoledemo.exe", "C:\\hello.c")
         self.assertEqual(demo.returncode, 0, demo.stderr)
         self.assertIn("drag a file over the exe to see more", demo.stdout)
         self.assertIn("C:\\hello.c", demo.stdout)
-        version = subprocess.run([wineenv.WINE, "--version"], capture_output=True,
-                                 text=True).stdout.strip()
+        version = sandbox.run([wineenv.WINE, "--version"], capture_output=True,
+                              text=True).stdout.strip()
         summary.append("the shipped programs under %s through %s, %s" % (
             version, runner.strip(), "in a user and mount namespace of their own"
             if self.box.private else "registered with this machine's binfmt_misc"))
-
-
-if __name__ == "__main__":
-    reason = why_not()
-    result = unittest.main(exit=False, verbosity=2).result
-    ok = result.wasSuccessful()
-    if reason or skipped:
-        print("== setup tests skipped: %s" % (reason or skipped[0]))
-    else:
-        print("== setup tests %s: %d run, %d failed, in a throwaway Debian 12 root" % (
-            "passed" if ok else "FAILED", result.testsRun,
-            len(result.failures) + len(result.errors)))
-        print("== emulator path %s" % (
-            "checked: " + summary[0] if summary else "NOT checked"))
-    sys.exit(0 if ok else 1)
