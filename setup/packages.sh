@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Installing from Debian's packages, for the scripts that source this file: setup.sh,
 # qemu-i386.sh for the emulator, and debian13.sh for debootstrap. Uses sudo when not run as
 # root. Every decision reads apt's words in the C locale, and apt waits for another apt that
@@ -78,6 +79,7 @@ apt_get() {
   local -n apt_said=$1
   shift
   apt_wait
+  # shellcheck disable=SC2034  # apt_said names the caller's variable
   apt_said=$("${as_root[@]}" env LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get \
     -o DPkg::Lock::Timeout="$LOCK_WAIT" "$@" 2>&1)
 }

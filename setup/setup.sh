@@ -2,15 +2,17 @@
 # Installs what building, running and testing need, from Debian's packages, when missing:
 # the MinGW-w64 cross compiler, 32-bit Wine (and, where the kernel cannot run 32-bit code,
 # qemu's i386 emulator, through qemu-i386.sh), CMake, GoogleTest, Google Benchmark, clang with
-# libFuzzer, Python 3 with pefile, git, tmux, and Xvfb, xdotool and ImageMagick for the
-# desktop tests and the README's pictures. The package names are the same on Debian 12 and
-# 13; where a versioned name has a version-free one, the version-free one is used.
+# libFuzzer, Python 3 with pefile, git, tmux, Xvfb, xdotool and ImageMagick for the desktop
+# tests and the README's pictures, and shellcheck, flake8 and clang-format for the lint. The
+# package names are the same on Debian 12 and 13; where a versioned name has a version-free
+# one, the version-free one is used.
 #
 # Where the kernel cannot run 32-bit code, the emulator comes first: whether this machine lets
 # it be registered is found out before the rest is downloaded. A failure ends with one line
 # on standard error that starts with "setup:" and says why.
 set -euo pipefail
 
+# shellcheck source=setup/packages.sh
 . "$(dirname "$0")/packages.sh"
 trap 'setup_exit $?' EXIT
 trap 'failed_at="line $LINENO ($BASH_COMMAND)"' ERR
@@ -40,6 +42,9 @@ installed libclang-rt-dev || missing+=(libclang-rt-dev)
 installed python3-pefile || missing+=(python3-pefile)
 have Xvfb || missing+=(xvfb)
 have xdotool || missing+=(xdotool)
+have shellcheck || missing+=(shellcheck)
+have flake8 || missing+=(flake8)
+have clang-format || missing+=(clang-format)
 installed imagemagick || missing+=(imagemagick)
 installed wine || missing+=(wine)
 installed wine32:i386 || missing+=(wine32:i386)
