@@ -7,9 +7,9 @@ import time
 import unittest
 
 from .winerun import (PROMPT_BOUND_S, STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS,
-                     WINE, Trace, WineTestCase, assert_tiny_program, pe_exports, program, run,
-                     run_as_agent, run_unseen, stand_ins, start_wine, text_args, values,
-                     wine_env, windows_path, wineenv)
+                      WINE, Trace, WineTestCase, assert_tiny_program, pe_exports, program, run,
+                      run_as_agent, run_unseen, stand_ins, start_wine, text_args, values,
+                      wine_env, windows_path, wineenv)
 
 # The demo's own calls whose order the run fixes.
 BINDING = ("KERNEL32.SetDllDirectoryA", "KERNEL32.LoadLibraryA", "KERNEL32.GetCommandLineA",

@@ -1,19 +1,17 @@
 """buildtimer.exe under Wine: the start run, the stop run and its failures."""
 import errno
 import os
-import re
 import shutil
 import struct
 import subprocess
 import unittest
 
+from ..texts import TIMING, TIMING_START
 from .winerun import (STD_ERROR, TRACED, UNSEEN_BOUND_MS, WINE_SOCKET_AS_STANDARD_ERROR,
-                     WineTestCase, assert_tiny_program, guide_lines, listing, program, run,
-                     run_unseen, stand_ins, starts_programs_through_start_exe, text_args, ticks,
-                     values)
+                      WineTestCase, assert_tiny_program, guide_lines, listing, program, run,
+                      run_unseen, stand_ins, starts_programs_through_start_exe, text_args, ticks,
+                      values)
 
-TIMING = re.compile(rb"\*\*\* Assembling and linking took (-?\d+) milliseconds \*\*\*\r\n")
-FIRST_PIECE = b"*** Assembling and linking took "
 ENTRY = b"12/08/2026  05:17 PM             2,560 hello.exe\r\n"
 INDENT = b" " * 15
 TIMER = program("buildtimer.exe")
@@ -195,7 +193,7 @@ class Failures(TimerTestCase):
     def test_directory_named_like_the_marker(self):
         os.mkdir(self.path("Morvit.tmp"))
         result = self.timer()
-        self.assertEqual(result.out, FIRST_PIECE)
+        self.assertEqual(result.out, TIMING_START)
         self.assertEqual(result.err, b"File not found: Morvit.tmp\r\n")
         self.assert_box(self.traced()[1], "Morvit.tmp", "File not found:")
 
@@ -246,7 +244,7 @@ class Failures(TimerTestCase):
                 self.assertEqual(result.status, 0, result.err)
                 self.assertLess(seconds, UNSEEN_BOUND_MS / 1000)
                 self.assertEqual(result.err, b"File not found: " + name.encode() + b"\r\n")
-                self.assertTrue(result.out.startswith(FIRST_PIECE))
+                self.assertTrue(result.out.startswith(TIMING_START))
                 trace = run_unseen(TIMER, self.dir, TRACED)[0].trace(TIMER)
                 self.assertEqual(trace.calls("user32.MessageBoxA"), [])
                 self.assertEqual(len(trace.calls("user32.GetUserObjectInformationA")), 1)
