@@ -512,7 +512,7 @@ def way():
         chosen = choose_way()
         if chosen == "shared":
             print("setup tests: SETUP_TESTS_SHARED_BINFMT=yes: they use this machine's own "
-                  "binfmt_misc. From the stand-in's registration until they end (about 6 "
+                  "binfmt_misc. From the stand-in's registration until they end (about 7 "
                   "minutes), every 32-bit program on this machine ends with \"Exec format "
                   "error\", or runs through the emulator they install in their root. A stop "
                   "(SIGINT, SIGTERM) ends that within seconds; after a run killed outright, it "
