@@ -43,6 +43,7 @@ def fresh_clone(folder):
             shutil.copy2(source, target)
 
 
+@unittest.skipIf(os.environ.get("README_TESTS") == "no", "README_TESTS=no leaves them out")
 class Recipes(unittest.TestCase):
     def test_the_sh_blocks_of_the_readme_and_docs_work_in_a_fresh_clone(self):
         found = [(page, line, block) for page in pages() for line, block in recipes(page)]
