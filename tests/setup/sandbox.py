@@ -494,6 +494,8 @@ def sweep(owned):
     for empty in found["empty"]:
         with contextlib.suppress(OSError):
             os.rmdir(empty)
+    if owned(MINE) and _work and _work not in found["work"]:
+        shutil.rmtree(_work, ignore_errors=True)  # made just now, to mount binfmt_misc
     return said
 
 

@@ -163,6 +163,7 @@ class Stops(unittest.TestCase):
         # mount of this machine's /), a limit of 0, a seccomp profile; and one that gives a
         # namespace no binfmt_misc of its own (Linux before 6.7), where it must not take the
         # machine's unasked: a profile that lets a namespace mount nothing but its propagation.
+        # And a run without root (a user namespace of its own, unmapped), which ends before.
         if platform.machine() != "x86_64":
             self.skipTest("the seccomp filters here are for x86-64")
         chroot = tempfile.mkdtemp(prefix="chroot.", dir=sandbox.work_folder())
@@ -183,6 +184,8 @@ class Stops(unittest.TestCase):
                 (MOUNT, 3, MS_PRIVATE, False, errno.EPERM), (FSOPEN, None, 0, True, errno.ENOSYS))),
                 r"this kernel gives no user namespace a binfmt_misc of its own \(Linux 6\.7 and "
                 r"later do\), and these tests do not touch the machine's own unasked"),
+            "not root": (dict(wrap=["unshare", "--user"]), r"They need root: .*"
+                         r"To check them: sudo python3 -m tests\.setup\.$"),
         }
         for case, (how, reason) in cases.items():
             with self.subTest(case=case):
@@ -194,7 +197,7 @@ class Stops(unittest.TestCase):
                 [verdict] = [line for line in run.stdout().splitlines() if line.startswith("==")]
                 self.assertRegex(verdict, r"^== setup tests skipped: " + reason)
                 self.assertRegex(verdict, r"\. Not checked: .*\. To check them: .*"
-                                          r"SETUP_TESTS_SHARED_BINFMT=yes python3 -m tests")
+                                          r"(SETUP_TESTS_SHARED_BINFMT=yes|sudo) python3 -m tests")
                 self.assert_nothing_left(run, set())
 
     def test_a_run_stopped_by_sigint_or_sigterm_ends_within_seconds_and_leaves_nothing(self):
