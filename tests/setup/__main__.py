@@ -61,6 +61,11 @@ def run(names):
     return found
 
 
+def said_stopped(stop):
+    print("== setup tests stopped by %s: what they made is removed" % stop, flush=True)
+    return 128 + stop.signum
+
+
 def main(names):
     sandbox.on_stop()
     stopped, found = None, {"count": 0, "failed": 1}
@@ -74,8 +79,7 @@ def main(names):
             sandbox.end_children()
             sandbox.sweep(lambda owner: owner == sandbox.MINE or not sandbox.alive(owner))
     if stopped:
-        print("== setup tests stopped by %s: what they made is removed" % stopped)
-        return 128 + stopped.signum
+        return said_stopped(stopped)
     os.makedirs(verdict.STAGES, exist_ok=True)
     with open(os.path.join(verdict.STAGES, "setup.json"), "w") as f:
         json.dump(found, f)
@@ -87,5 +91,5 @@ def main(names):
 if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
-    except sandbox.Stopped as stop:  # a second signal, held until the cleanup was done
-        sys.exit(128 + stop.signum)
+    except sandbox.Stopped as stop:  # a signal held until the cleanup was done
+        sys.exit(said_stopped(stop))
