@@ -1,13 +1,15 @@
-"""The relay trace reader: it keeps the lines of the program's own process, whatever else ran
-and wherever the images were loaded."""
+"""The harness: the relay trace reader keeps the lines of the program's own process, whatever
+else ran and wherever the images were loaded; a stopped test removes its folders."""
 import os
 import re
 import shutil
 import struct
-import tempfile
+import signal
+import subprocess
+import sys
 import unittest
 
-from .winerun import TRACED, WineTestCase, program, run, windows_path
+from .winerun import TRACED, WineTestCase, program, run, windows_path, work_folder
 from .relay import Trace, text_args, values
 
 
@@ -48,7 +50,7 @@ Call KERNEL32.CloseHandle(00000077) ret=00401010
 
 class Reader(unittest.TestCase):
     def setUp(self):
-        folder = tempfile.mkdtemp(prefix="relay-")
+        folder = work_folder("relay-")
         self.addCleanup(shutil.rmtree, folder)
         self.timer = fake_image(folder, "buildtimer.exe", 0x5000)
         self.lib = fake_image(folder, "lib.dll", 0x3000)
@@ -105,6 +107,23 @@ class ForeignProcess(WineTestCase):
         for call in ("KERNEL32.WriteFile", "KERNEL32.CloseHandle", "KERNEL32.GetTickCount"):
             self.assertEqual(len(mine.own_calls(call)), 1, call)
         self.assertEqual(len(self.read("Morvit.tmp")), 4)
+
+class Stopped(unittest.TestCase):
+    def test_a_stop_ends_a_test_at_once_and_removes_its_folders(self):
+        tree = os.path.join(os.path.dirname(__file__), "..", "..")
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signum.name):
+                test = subprocess.Popen(
+                    [sys.executable, "-c", "from tests.e2e import winerun; import time; "
+                     "print(winerun.work_folder('stop-'), flush=True); time.sleep(60)"],
+                    cwd=tree, stdout=subprocess.PIPE, text=True)
+                folder = test.stdout.readline().strip()
+                self.assertTrue(os.path.isdir(folder), folder)
+                test.send_signal(signum)
+                self.assertEqual(test.wait(10), 128 + signum)
+                test.stdout.close()
+                self.assertFalse(os.path.exists(folder))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,13 +4,12 @@ import hashlib
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 import unittest
 
 from release import pecheck
 
-from .winerun import IMPORTS, program
+from .winerun import IMPORTS, program, work_folder
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 OUTPUTS = ["bin/buildtimer.exe", "bin/consoledemo.exe", "bin/Vantrel.dll",
@@ -32,7 +31,7 @@ class Reproducible(unittest.TestCase):
         return result
 
     def test_two_clean_builds_in_two_places_are_byte_identical(self):
-        work = tempfile.mkdtemp(prefix="repro-")
+        work = work_folder("repro-")
         self.addCleanup(shutil.rmtree, work, ignore_errors=True)
         first = self.build(os.path.join(work, "a"))
         time.sleep(2)  # a later second, for anything that would record the time

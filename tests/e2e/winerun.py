@@ -7,6 +7,7 @@ import functools
 import os
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -139,8 +140,11 @@ def starts_programs_through_start_exe():
     """Whether this Wine runs a program started from Unix as a child of its start.exe, not in
     the first process: Wine 10 does so where it cannot map the program at its base in that
     process, as through qemu. The status the caller sees is then start.exe's."""
-    with tempfile.TemporaryDirectory() as folder:
+    folder = work_folder("loads-")
+    try:
         loads = run("empty.exe", folder, "+loaddll").err
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
     return b'\\start.exe"' in loads
 
 
@@ -205,11 +209,33 @@ def ticks():
                               timeout=TIMEOUT, stdin=subprocess.DEVNULL, check=True).stdout)
 
 
+# The folders this process made: a stop (SIGINT, SIGTERM, SIGHUP: the test command's stop
+# reaches each test's process) skips the tests' cleanups, so it removes them itself.
+_folders = []
+
+
+def work_folder(prefix):
+    """A new folder in the temporary folder, removed when the test ends or the run is stopped."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    _folders.append(folder)
+    return folder
+
+
+def _stopped(signum, _frame):
+    for folder in _folders:
+        shutil.rmtree(folder, ignore_errors=True)
+    os._exit(128 + signum)
+
+
+for _signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(_signum, _stopped)
+
+
 class WineTestCase(unittest.TestCase):
     """Each test gets its own empty folder as current directory."""
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="e2e-")
+        self.dir = work_folder("e2e-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
 
     def path(self, name):
