@@ -278,16 +278,15 @@ def choose_way():
     except Unavailable as why:
         raise Unavailable(skipped(str(why), "python3 -m tests.setup as root where user "
                                             "namespaces are allowed, or " + ASK_SHARED))
-    place = tempfile.mkdtemp(prefix="probe.", dir=work_folder())
     try:
-        if not _mount_binfmt(place, holder):
-            raise Unavailable(skipped(
-                "this kernel gives no user namespace a binfmt_misc of its own (Linux 6.7 and "
-                "later do), and these tests do not touch the machine's own unasked",
-                ASK_SHARED))
+        with _binfmt_for_a_while(holder) as place:
+            if place is None:
+                raise Unavailable(skipped(
+                    "this kernel gives no user namespace a binfmt_misc of its own (Linux 6.7 "
+                    "and later do), and these tests do not touch the machine's own unasked",
+                    ASK_SHARED))
     finally:
         _end(holder)
-        os.rmdir(place)
     return "private"
 
 
@@ -299,11 +298,21 @@ def machine_binfmt():
         if kind == "binfmt_misc" and os.path.exists(os.path.join(place, "register")):
             yield place
             return
+    with _binfmt_for_a_while() as place:
+        yield place
+
+
+@contextlib.contextmanager
+def _binfmt_for_a_while(holder=None):
+    """A binfmt_misc mounted at a new place in the work folder, in the holder's namespace or
+    else this one, and taken away again: its folder, or None where it cannot be mounted."""
     place = tempfile.mkdtemp(prefix="probe.", dir=work_folder())
     try:
-        yield place if _mount_binfmt(place) else None
+        yield place if _mount_binfmt(place, holder) else None
     finally:
-        run(["umount", place], capture_output=True, timeout=STEP_BOUND)
+        umount = ["umount", place]
+        run(_nsenter(holder, umount) if holder else umount, capture_output=True,
+            timeout=STEP_BOUND)
         os.rmdir(place)
 
 
@@ -379,20 +388,24 @@ def _holders():
             yield int(pid), name[len(HOLDER):].split(":")[0]
 
 
-def in_namespace(holder):
-    """The processes in the user namespace of the holder, the holder among them."""
-    try:
-        mine = os.readlink("/proc/%d/ns/user" % holder)
-    except OSError:
-        return []
+def processes_in(namespaces):
+    """The processes in these user namespaces (the names /proc/PID/ns/user links to)."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            if os.readlink("/proc/%s/ns/user" % pid) == mine:
+            if os.readlink("/proc/%s/ns/user" % pid) in namespaces:
                 found.append(int(pid))
         except OSError:
             pass
     return found
+
+
+def in_namespace(holder):
+    """The processes in the user namespace of the holder, the holder among them."""
+    try:
+        return processes_in({os.readlink("/proc/%d/ns/user" % holder)})
+    except OSError:
+        return []
 
 
 def leftovers(owned):

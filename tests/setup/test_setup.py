@@ -293,8 +293,6 @@ class Setup(unittest.TestCase):
         self.assertEqual(demo.returncode, 0, demo.stderr)
         self.assertIn("drag a file over the exe to see more", demo.stdout)
         self.assertIn("C:\\hello.c", demo.stdout)
-        version = sandbox.run([wineenv.WINE, "--version"], capture_output=True,
-                              text=True).stdout.strip()
         summary.append("the shipped programs under %s through %s, %s" % (
-            version, runner.strip(), "in a user and mount namespace of their own"
+            wineenv.facts()["wine"], runner.strip(), "in a user and mount namespace of their own"
             if self.box.private else "registered with this machine's binfmt_misc"))

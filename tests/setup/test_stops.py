@@ -108,17 +108,6 @@ def machine_registrations():
         return sorted(set(os.listdir(control)) - {"register", "status"}) if control else []
 
 
-def processes_in(namespaces):
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.readlink("/proc/%s/ns/user" % pid) in namespaces:
-                found.append(int(pid))
-        except OSError:
-            pass
-    return found
-
-
 class Stops(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -154,7 +143,7 @@ class Stops(unittest.TestCase):
 
     def assert_nothing_left(self, run, namespaces):
         self.assertEqual(run.left(), NOTHING)
-        self.assertEqual(processes_in(namespaces), [])
+        self.assertEqual(sandbox.processes_in(namespaces), [])
         self.assertEqual(machine_registrations(), self.registrations)
         self.assertEqual(wineenv.runner(), sandbox.runner_before())
 
