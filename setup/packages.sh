@@ -10,6 +10,18 @@ export LC_ALL=C
 unset LANGUAGE
 LOCK_WAIT=${SETUP_LOCK_WAIT:-300}
 
+# Where the setup looks, and what it leaves (names.txt beside this file, or the file that
+# SETUP_NAMES_FILE names): each NAME=value as a variable of that name.
+# shellcheck disable=SC2034  # the scripts that source this file use them
+REGISTRATION='' EMULATOR='' BINFMT='' SOURCES='' MAGIC='' MASK='' OS_RELEASE='' APT_LOCKS=''
+while IFS='=' read -r name value; do
+  if [[ $name =~ ^[A-Z_]+$ ]]; then printf -v "$name" '%s' "$value"; fi
+done <"${SETUP_NAMES_FILE:-$(dirname "${BASH_SOURCE[0]}")/names.txt}"
+for name in REGISTRATION EMULATOR BINFMT SOURCES MAGIC MASK OS_RELEASE APT_LOCKS; do
+  [ -n "${!name}" ] || { echo "setup: setup/names.txt names no $name" >&2; exit 1; }
+done
+read -ra APT_LOCKS <<<"$APT_LOCKS"
+
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
@@ -36,11 +48,9 @@ setup_exit() {
     echo "setup: $(basename "$0") stopped with status $status$where" >&2
 }
 
-# apt's locks: the dpkg frontend's and dpkg's own, the package lists' (apt-get update) and the
-# downloads'. Prints the first one that another process holds, with that process; nothing
-# when none is held. The kernel's table of locks names the holder of each by its inode.
-APT_LOCKS=(/var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock
-           /var/cache/apt/archives/lock)
+# Of apt's locks (APT_LOCKS), prints the first one that another process holds, with that
+# process; nothing when none is held. The kernel's table of locks names the holder of each by
+# its inode.
 apt_lock_holder() {
   local lock inode pid fd command
   for lock in "${APT_LOCKS[@]}"; do
@@ -118,7 +128,8 @@ apt_install() {
     fail "apt-get could not install $*: $(apt_error "$said")"
 }
 
-codename() { (. /etc/os-release && echo "$VERSION_CODENAME"); }
+# shellcheck disable=SC1090  # the release file that names.txt names
+codename() { (. "$OS_RELEASE" && echo "$VERSION_CODENAME"); }
 
 # The first mirror that this machine's apt sources take its own release from: the Debian
 # archive, which serves the other releases and the backports too. apt reads the sources, in

@@ -23,15 +23,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . setup/packages.sh
 
-# What it leaves on the machine, and where: the names its tests read too.
-REGISTRATION='' EMULATOR='' BINFMT='' SOURCES='' MAGIC='' MASK=''
-while IFS='=' read -r name value; do
-  if [[ $name =~ ^[A-Z]+$ ]]; then printf -v "$name" '%s' "$value"; fi
-done <setup/names.txt
-for name in REGISTRATION EMULATOR BINFMT SOURCES MAGIC MASK; do
-  [ -n "${!name}" ] || fail "setup/names.txt names no $name"
-done
-
 # What this run added, and takes back where it fails.
 added_source=
 mounted=

@@ -59,3 +59,16 @@ class Proxy:
     def stop(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+if __name__ == "__main__":
+    # python3 -m tests.setup.aptproxy MODE PORT_FILE: serves until ended, and writes its port
+    # into the file once it listens.
+    import sys
+    import time
+    serving = Proxy(sys.argv[1])
+    with open(sys.argv[2] + ".new", "w") as f:
+        f.write("%d\n" % serving.port)
+    __import__("os").replace(sys.argv[2] + ".new", sys.argv[2])
+    while True:
+        time.sleep(3600)
