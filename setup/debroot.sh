@@ -1,29 +1,19 @@
 # shellcheck shell=bash
-# A throwaway Debian root, for the Debian 13 leg and the setup's own tests: made with
-# debootstrap (minbase) in the temporary folder (/var/tmp, or TMPDIR), from the Debian mirror
-# this machine's apt sources name, with this work tree copied in at /src (committed or not)
-# and /proc, /sys and /dev mounted; and removed again, whatever is left running in it. Needs
-# root. Sourced by debian13.sh; the setup's tests run it:
+# A throwaway Debian root, for the Debian 13 leg: made with debootstrap (minbase) in the
+# temporary folder (/var/tmp, or TMPDIR), from the Debian mirror this machine's apt sources
+# name, with this work tree copied in at /src (committed or not, and without the files deleted
+# from it) and /proc, /sys and /dev mounted; and removed again, whatever is left running in
+# it. Needs root. Sourced by debian13.sh; runs alone too (the setup's tests do):
 #
 #   bash setup/debroot.sh make RELEASE [PACKAGE,...]   makes one, prints its path
-#   bash setup/debroot.sh copy ROOT                    makes one as a copy of another
 #   bash setup/debroot.sh remove ROOT                  removes it
 #
-# Each root carries a mark (MARK, in its top folder) that names its path and its owner: the
-# process that asked for it, as PID.START (its start time in /proc/PID/stat), DEBROOT_OWNER
-# where that is set. remove takes away only a folder whose mark names it, and ends only the
-# processes whose root that folder is. Each step that fails ends the script with one line
-# that says why, and a root that could not be made whole is removed again.
+# Each root carries a mark (MARK, in its top folder) that names its path. remove takes away
+# only a folder whose mark names it, and ends only the processes whose root that folder is.
+# Each step that fails ends the script with one line that says why, and a root that could
+# not be made whole is removed again.
 
 DEBROOT_MARK=.consoletools-debroot
-
-# PID.START of a process, which no later process with the same PID shares.
-debroot_token() {
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  read -ra stat <<<"${stat##*) }"
-  echo "$1.${stat[19]}"
-}
 
 debroot_fail() {
   echo "$debroot_name: $*" >&2
@@ -32,18 +22,18 @@ debroot_fail() {
 
 # A new, empty, marked folder for a root: sets root.
 debroot_folder() {
-  local base=${TMPDIR:-/var/tmp} owner=${DEBROOT_OWNER:-$(debroot_token $$)}
+  local base=${TMPDIR:-/var/tmp}
   root=$(mktemp -d "$base/consoletools-$debroot_name.XXXXXX") ||
     debroot_fail "no folder for the root could be made in $base"
   root=$(realpath "$root")
-  printf 'made by setup/debroot.sh; removed by: bash setup/debroot.sh remove %s\npath=%s\nowner=%s\n' \
-    "$root" "$root" "$owner" >"$root/$DEBROOT_MARK" || debroot_fail "$root could not be marked"
+  printf 'made by setup/debroot.sh; removed by: bash setup/debroot.sh remove %s\npath=%s\n' \
+    "$root" "$root" >"$root/$DEBROOT_MARK" || debroot_fail "$root could not be marked"
   # Its /, which apt's sandbox user has to get through.
   chmod 755 "$root" || debroot_fail "$root could not be opened to all users"
 }
 
-# The work tree as it is, with its history, so that the release names the same commit; then
-# /proc, /sys and /dev.
+# The work tree as it is (without the files deleted from it), with its history, so that the
+# release names the same commit; then /proc, /sys and /dev.
 debroot_fill() {
   cp /etc/resolv.conf /etc/hosts "$root/etc/" ||
     debroot_fail "this machine's resolv.conf and hosts could not be copied into $root"
@@ -51,6 +41,8 @@ debroot_fill() {
     debroot_fail "the work tree's history could not be cloned into $root/src"
   git ls-files -z -co --exclude-standard | tar --null --ignore-failed-read -T - -cf - |
     tar -xf - -C "$root/src" || debroot_fail "the work tree could not be copied into $root/src"
+  git ls-files -z --deleted | (cd "$root/src" && xargs -0 -r rm -f --) ||
+    debroot_fail "the files deleted from the work tree could not be left out of $root/src"
   mount -t proc proc "$root/proc" || debroot_fail "/proc could not be mounted in $root"
   local dir
   for dir in sys dev dev/pts; do
@@ -62,8 +54,10 @@ debroot_fill() {
 debroot_make() {
   local release=$1 include=${3:-}
   debroot_name=$2
-  have debootstrap || apt_install debootstrap
-  have git || apt_install git
+  local tool
+  for tool in debootstrap git; do
+    have "$tool" || { echo "setup: installing $tool" && apt_install "$tool"; }
+  done
   find_mirror
   [ -n "$mirror_site" ] || debroot_fail "no Debian mirror found in the apt sources"
   debroot_folder
@@ -72,19 +66,6 @@ debroot_make() {
     "$mirror_site" >"$root.log" 2>&1 ||
     debroot_fail "debootstrap could not make a Debian $release root in $root:" \
                  "$(tail -n 3 "$root.log" | tr '\n' ' ')"
-  debroot_fill
-}
-
-# A root as a copy of another that debroot made (its mark and mounts left out): quicker
-# than debootstrap. debroot_copy ROOT NAME.
-debroot_copy() {
-  local seed
-  debroot_name=$2
-  seed=$(realpath "$1" 2>/dev/null) && debroot_marked "$seed" ||
-    debroot_fail "$1 is no root that debroot.sh made, so it is not copied"
-  debroot_folder
-  tar -C "$seed" --one-file-system --exclude="./$DEBROOT_MARK" -cf - . | tar -C "$root" -xpf - ||
-    debroot_fail "$seed could not be copied into $root"
   debroot_fill
 }
 
@@ -137,11 +118,10 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   trap 'exit 143' TERM HUP
   case ${1:-} in
     make) debroot_make "${2:?a release}" setup-test "${3:-}"; echo "$root" ;;
-    copy) debroot_copy "${2:?a root}" setup-test; echo "$root" ;;
     remove)
       root=
       debroot_remove "${2:?a root}" ;;
-    *) echo "usage: bash setup/debroot.sh make RELEASE [PACKAGE,...] | copy ROOT | remove ROOT" >&2
+    *) echo "usage: bash setup/debroot.sh make RELEASE [PACKAGE,...] | remove ROOT" >&2
        exit 2 ;;
   esac
 fi

@@ -4,7 +4,7 @@ of tests, of failures, and its time. The lines people read are made from it here
 place: scripts/test.sh prints them, .ci/run repeats them for each leg.
 
   python3 -m tests.verdict write FILE STATUS SECONDS STAGE:STATUS:SECONDS ...
-      writes FILE and prints the test command's last line. Each stage's counts come from
+      writes FILE and prints the test command's last lines (the setup tests' and the verdict). Each stage's counts come from
       build/verdicts/STAGE.xml (CTest's JUnit file) or STAGE.json (the lint's, the setup
       tests' own).
   python3 -m tests.verdict leg FILE       the lines of one verdict that .ci/run repeats
@@ -55,15 +55,19 @@ def last_line(verdict):
 
 
 def setup_lines(setup):
-    """The setup tests' lines, from their stage's entry (or their own verdict)."""
-    if setup.get("skipped"):
-        return ["== setup tests skipped: " + setup["skipped"]]
+    """The setup tests' lines, from their stage's entry (or their own verdict): the count,
+    and what became of the real-apt cases where they did not run, or the emulator path's
+    check where they did."""
     if "count" not in setup:
         return ["== setup tests FAILED: they said nothing of their own"]
-    lines = ["== setup tests %s: %d run, %d failed, in a throwaway Debian 12 root" % (
+    lines = ["== setup tests %s: %d run, %d failed" % (
         "passed" if setup["failed"] == 0 and setup.get("passed", True) else "FAILED",
         setup["count"], setup["failed"])]
-    if "emulator" in setup:
+    if setup.get("left"):
+        lines.append("== setup tests on real apt left out: " + setup["left"])
+    elif setup.get("skipped"):
+        lines.append("== setup tests on real apt skipped: " + setup["skipped"])
+    elif "emulator" in setup:
         lines.append("== emulator path " + ("checked: " + setup["emulator"]
                                             if setup["emulator"] else "NOT checked"))
     return lines
@@ -97,7 +101,8 @@ def native_line(paths):
 
 def main(args):
     if args[:1] == ["write"] and len(args) >= 4:
-        print(last_line(write(args[1], int(args[2]), int(args[3]), args[4:])))
+        write(args[1], int(args[2]), int(args[3]), args[4:])
+        print("\n".join(leg_lines(args[1])))
     elif args[:1] == ["leg"] and len(args) == 2:
         print("\n".join(leg_lines(args[1])))
     elif args[:1] == ["native"]:

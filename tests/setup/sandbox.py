@@ -1,44 +1,41 @@
-"""A throwaway Debian 12 root on a kernel that, for it alone, cannot run 32-bit code: the place
-where the setup's tests run the setup on real apt, never against this machine's own sources.
+"""Where the setup's real-apt cases run: a throwaway Debian 12 root on a kernel that, for it alone,
+cannot run 32-bit code, in namespaces whose end the kernel cleans up after.
 
-The root comes from setup/debroot.sh. Where the kernel lets a user namespace have a
-binfmt_misc of its own (Linux 6.7 and later), every run happens inside one user and mount
-namespace, made for the root: what is registered there serves only the processes inside,
-and ends with them. A stand-in for a kernel without 32-bit code is registered there first:
-a handler for i386 programs whose interpreter is no executable, so that every i386 program
-ends with "Exec format error"; a handler registered later, as the setup's, is tried first.
-The machine's own binfmt_misc serves only where the person asks for it
-(SETUP_TESTS_SHARED_BINFMT=yes): for as long as the tests run, 32-bit programs on the whole
-machine then meet the stand-in too. Where neither can be had, Unavailable says why, before
-anything is made. Needs root.
+A run of them (python3 -m tests.setup, as root) starts one process, "the inside", as the
+first process of a PID namespace of its own, in a mount namespace of its own, with a tmpfs on
+/tmp: the root (made there with mmdebstrap), the work folders and every mount live there. When
+that process ends, however it ends, the kernel ends every process in the namespace and takes
+its mounts and files with it; and it ends when the run does, killed outright too
+(PR_SET_PDEATHSIG). So a stop or a kill leaves no process, mount or root behind.
 
-What a run makes carries its owner, the run's process as PID.START (its start time in
-/proc/PID/stat): the root's mark (debroot.sh's), the work folder's owner file, the
-namespace holder's name. sweep() removes what belongs to a run: its own, when it ends or is
-stopped (SIGINT, SIGTERM, SIGHUP: Stopped), and what a run killed outright left, when the
-next one starts.
+Where the kernel lets a user namespace have a binfmt_misc of its own (Linux 6.7 and later),
+the setup runs inside one more, a user and mount namespace made for the root: what is
+registered there serves only its processes. A stand-in for a kernel without 32-bit code is
+registered there first: a handler for i386 programs whose interpreter is no executable, so
+that every i386 program ends with "Exec format error"; the setup's, registered later, is tried
+first. The machine's own binfmt_misc serves only where the person asks for it
+(SETUP_TESTS_SHARED_BINFMT=yes), the one place that the kernel does not clean up: a run
+holds LOCK while its registrations are there, and a run that finds them there with no live
+lock on it takes them away, saying so. Where neither way can be had, Unavailable says why,
+before anything is made.
 """
 import contextlib
 import ctypes
 import errno
-import glob
+import fcntl
 import os
 import select
-import shutil
 import signal
 import subprocess
 import tempfile
 import time
 
-import wineenv
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 TREE = os.path.dirname(os.path.dirname(HERE))
-DEBROOT = os.path.join(TREE, "setup", "debroot.sh")
 
 
 def _setup_names():
-    """What the setup leaves on a machine, and where (setup/names.txt, which it reads too)."""
+    """Where the setup looks and what it leaves (setup/names.txt, which it reads too)."""
     with open(os.path.join(TREE, "setup", "names.txt")) as f:
         return dict(line.rstrip("\n").split("=", 1) for line in f
                     if line[:1].isalpha() and "=" in line)
@@ -47,32 +44,29 @@ def _setup_names():
 NAMES = _setup_names()
 REGISTRATION, BINFMT, SOURCES = NAMES["REGISTRATION"], NAMES["BINFMT"], NAMES["SOURCES"]
 I386_MAGIC, I386_MASK = NAMES["MAGIC"], NAMES["MASK"]
-# The names that only these tests use: the registrations they make, the roots (debroot.sh
-# names them consoletools-NAME.*), the work folders and the namespace holders.
+# The registrations that only these tests make.
 STAND_IN = "consoletools-test-no-i386"
 PROBE_REGISTRATION = "consoletools-test-runner"
 TEST_REGISTRATIONS = (STAND_IN, PROBE_REGISTRATION)
-ROOTS = "consoletools-setup-test."
-WORK = "consoletools-setup-test-work."
-HOLDER = "consoletools-setup-test-holder:"
-DEBROOT_MARK = ".consoletools-debroot"
+LOCK = "/run/lock/consoletools-setup-tests.lock"
 SHARED = os.environ.get("SETUP_TESTS_SHARED_BINFMT") == "yes"
-# A root made by an earlier run of these tests, to copy instead of running debootstrap.
+# A root made by another run of these tests, to copy instead of making one (the stop tests).
 SEED = os.environ.get("SETUP_TESTS_ROOT_SEED")
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 CLONE_NEWUSER, CLONE_NEWNS = 0x10000000, 0x00020000
 MS_REC, MS_PRIVATE = 0x4000, 0x40000
+PR_SET_PDEATHSIG = 1
 TIMEOUT = 600
 STEP_BOUND = 10  # seconds for a step that takes milliseconds: making a namespace
 
 
 class Unavailable(Exception):
-    """The setup's tests cannot run here without harm to the machine; says why."""
+    """The real-apt cases cannot run here without harm to the machine; says why."""
 
 
 class Stopped(KeyboardInterrupt):
-    """SIGINT, SIGTERM or SIGHUP: the run ends, and removes what it made. A KeyboardInterrupt,
-    so that unittest passes it on instead of counting it as one test's error."""
+    """SIGINT, SIGTERM or SIGHUP: the run ends. A KeyboardInterrupt, so that unittest passes it
+    on instead of counting it as one test's error."""
 
     def __init__(self, signum):
         super().__init__(signal.Signals(signum).name)
@@ -99,26 +93,14 @@ def signals_held():
         signal.pthread_sigmask(signal.SIG_UNBLOCK, kinds)
 
 
-def token(pid):
-    """PID.START: a process, told apart from any later one with the same PID."""
-    with open("/proc/%d/stat" % pid) as f:
-        stat = f.read()
-    return "%d.%s" % (pid, stat[stat.rindex(")") + 2:].split()[19])
-
-
-def alive(owner):
-    try:
-        return token(int(owner.split(".")[0])) == owner
-    except (OSError, ValueError):
-        return False
-
-
-MINE = token(os.getpid())
+def die_with_parent():
+    """For a child: the kernel kills it when the process that started it ends."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def run(argv, input=None, capture_output=False, timeout=TIMEOUT, check=False, **options):
     """subprocess.run, but the child leads a process group of its own, and the whole group is
-    killed where the call ends early, by its timeout or a stop: nothing it started lives on."""
+    killed where the call ends early, by its timeout or a stop."""
     if capture_output:
         options["stdout"] = options["stderr"] = subprocess.PIPE
     if input is not None:
@@ -136,11 +118,28 @@ def run(argv, input=None, capture_output=False, timeout=TIMEOUT, check=False, **
 
 
 def end_group(process):
-    try:
+    with contextlib.suppress(OSError):
         os.killpg(process.pid, signal.SIGKILL)
-    except OSError:
-        pass
     process.wait()
+
+
+def end_inside(process):
+    """Ends the inside (unshare, whose child is the first process of the namespaces): that
+    child first, whose end the kernel holds back until every other process in its namespace
+    has ended; then unshare, which waits for it. So when this returns, nothing of it is left."""
+    try:
+        with open("/proc/%d/task/%d/children" % (process.pid, process.pid)) as f:
+            first = [int(pid) for pid in f.read().split()]
+    except OSError:
+        first = []
+    for pid in first:
+        with contextlib.suppress(OSError):
+            os.kill(pid, signal.SIGKILL)
+    try:
+        process.wait(timeout=STEP_BOUND)
+    except subprocess.TimeoutExpired:
+        pass
+    end_group(process)
 
 
 def _read_within(fd, seconds, whole=True):
@@ -165,11 +164,11 @@ NAMESPACE_REFUSED = {
 }
 
 
-def _namespace_holder(name=""):
+def namespace_holder():
     """Starts a process in a new user and mount namespace, with this machine's first 65,536
-    users and groups mapped to themselves (apt's sandbox user and nobody among them); returns
-    its pid. Processes entered into it see the mounts made in it. Each step ends within
-    STEP_BOUND seconds, or raises Unavailable with the reason."""
+    users and groups mapped to themselves (apt's sandbox user and nobody among them), that
+    ends with this one; returns its pid. Each step ends within STEP_BOUND seconds, or raises
+    Unavailable with the reason."""
     libc = ctypes.CDLL(None, use_errno=True)
     said, told = os.pipe(), os.pipe()  # the child's words; the parent's go-ahead
     pid = os.fork()
@@ -177,6 +176,7 @@ def _namespace_holder(name=""):
         try:
             os.close(said[0])
             os.close(told[1])
+            die_with_parent()
 
             def fail(step):
                 code = ctypes.get_errno()
@@ -197,7 +197,7 @@ def _namespace_holder(name=""):
             for fd in (0, 1, 2):
                 os.dup2(null, fd)
             # The write end closes on exec: the parent's read then ends with nothing more.
-            os.execvp("sleep", [HOLDER + MINE + name, "infinity"])
+            os.execvp("sleep", ["sleep", "infinity"])
         finally:
             os._exit(1)
     os.close(said[1])
@@ -215,8 +215,7 @@ def _namespace_holder(name=""):
         if rest:
             raise Unavailable("no user namespace can be made here (%s)" % rest.decode())
     except BaseException:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
+        end(pid)
         raise
     finally:
         os.close(said[0])
@@ -224,29 +223,28 @@ def _namespace_holder(name=""):
     return pid
 
 
-def _end(pid):
-    try:
+def end(pid):
+    with contextlib.suppress(OSError):
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
-    except ChildProcessError:
-        pass  # another run's: its parent, or init, reaps it
-    except ProcessLookupError:
-        pass
 
 
-def _nsenter(holder, argv, cwd="/"):
+def nsenter(holder, argv, cwd="/"):
     return ["nsenter", "-t", str(holder), "-U", "-m", "-w" + cwd, "--"] + argv
 
 
-def _mount_binfmt(place, holder=None):
+def mount_binfmt(place, holder=None):
+    """Mounts binfmt_misc at place, in the holder's namespace or else this one; the reason
+    where it cannot be mounted, else None."""
     argv = ["mount", "-t", "binfmt_misc", "binfmt_misc", place]
-    return run(_nsenter(holder, argv) if holder else argv, capture_output=True,
-               timeout=STEP_BOUND).returncode == 0
+    done = run(nsenter(holder, argv) if holder else argv, capture_output=True, text=True,
+               timeout=STEP_BOUND)
+    return done.stderr.strip() or "status %d" % done.returncode if done.returncode else None
 
 
 def skipped(why, how):
-    """Why the tests do not run here, what that leaves unchecked, and how to have it checked:
-    the words of each skip."""
+    """Why the real-apt cases do not run here, what that leaves unchecked, and how to have it
+    checked: the words of each skip."""
     return ("%s. Not checked: the setup on real apt in a throwaway Debian root, and the "
             "emulator path from its start. To check them: %s." % (why, how))
 
@@ -261,336 +259,167 @@ def choose_way():
     asked), found out in milliseconds, before anything is made; else Unavailable, saying what
     is not checked and how to have it checked."""
     if SHARED:
-        with machine_binfmt() as control:
-            if control is None:
-                raise Unavailable(skipped(
-                    "SETUP_TESTS_SHARED_BINFMT=yes, and binfmt_misc cannot be mounted here",
-                    "run them as root on a machine that has binfmt_misc"))
-            if REGISTRATION in os.listdir(control):
-                raise Unavailable(skipped(
-                    "SETUP_TESTS_SHARED_BINFMT=yes, and this machine's own %s, which its 32-bit "
-                    "programs may run through, would be taken away" % REGISTRATION,
-                    "run them without SETUP_TESTS_SHARED_BINFMT on Linux 6.7 or later, in a "
-                    "namespace of their own"))
+        found = machine_registrations()
+        if found is None:
+            raise Unavailable(skipped(
+                "SETUP_TESTS_SHARED_BINFMT=yes, and binfmt_misc cannot be mounted here",
+                "run them as root on a machine that has binfmt_misc"))
+        if REGISTRATION in found and STAND_IN not in found:
+            raise Unavailable(skipped(
+                "SETUP_TESTS_SHARED_BINFMT=yes, and this machine's own %s, which its 32-bit "
+                "programs may run through, would be taken away" % REGISTRATION,
+                "run them without SETUP_TESTS_SHARED_BINFMT on Linux 6.7 or later, in a "
+                "namespace of their own"))
         return "shared"
     try:
-        holder = _namespace_holder(":probe")
+        holder = namespace_holder()
     except Unavailable as why:
         raise Unavailable(skipped(str(why), "python3 -m tests.setup as root where user "
                                             "namespaces are allowed, or " + ASK_SHARED))
     try:
-        with _binfmt_for_a_while(holder) as place:
-            if place is None:
-                raise Unavailable(skipped(
-                    "this kernel gives no user namespace a binfmt_misc of its own (Linux 6.7 "
-                    "and later do), and these tests do not touch the machine's own unasked",
-                    ASK_SHARED))
+        # /tmp as the place: in the holder's own mount namespace, it hides nothing of the
+        # machine's, and goes with the namespace.
+        if mount_binfmt("/tmp", holder):
+            raise Unavailable(skipped(
+                "this kernel gives no user namespace a binfmt_misc of its own (Linux 6.7 "
+                "and later do), and these tests do not touch the machine's own unasked",
+                ASK_SHARED))
     finally:
-        _end(holder)
+        end(holder)
     return "private"
 
 
-@contextlib.contextmanager
-def machine_binfmt():
-    """The folder of this machine's own binfmt_misc: where it is mounted already, else a
-    mount of it for the while; None where it cannot be mounted."""
-    for place, kind in _mounts():
-        if kind == "binfmt_misc" and os.path.exists(os.path.join(place, "register")):
-            yield place
-            return
-    with _binfmt_for_a_while() as place:
-        yield place
+# The machine's own binfmt_misc, reached in a mount namespace of its own, where it is mounted
+# for the while if it is not mounted already: the tests' registrations on it, listed or taken
+# away (and the setup's with them where the stand-in is there, since a run on the machine's
+# binfmt_misc starts only where the setup's is not).
+_ON_MACHINE = """
+mountpoint -q "$1" || mount -t binfmt_misc binfmt_misc "$1" || exit 3
+cd "$1" || exit 3
+if [ "$2" = take ]; then
+  names="$3 $4"
+  [ ! -e "$3" ] || names="$names $5"
+  for name in $names; do
+    if [ -e "$name" ]; then echo -1 >"$name" && echo "$name"; fi
+  done
+else
+  ls
+fi
+"""
+
+
+def _on_machine(action):
+    done = run(["unshare", "--mount", "--propagation", "private", "sh", "-c", _ON_MACHINE, "-",
+                BINFMT, action, STAND_IN, PROBE_REGISTRATION, REGISTRATION],
+               capture_output=True, text=True, timeout=STEP_BOUND)
+    return None if done.returncode else sorted(set(done.stdout.split()) - {"register", "status"})
+
+
+def machine_registrations():
+    """The registrations on this machine's binfmt_misc; None where it cannot be reached."""
+    return _on_machine("list")
+
+
+def take_back():
+    """Takes the tests' registrations off this machine's binfmt_misc; returns their names."""
+    return _on_machine("take") or []
 
 
 @contextlib.contextmanager
-def _binfmt_for_a_while(holder=None):
-    """A binfmt_misc mounted at a new place in the work folder, in the holder's namespace or
-    else this one, and taken away again: its folder, or None where it cannot be mounted."""
-    place = tempfile.mkdtemp(prefix="probe.", dir=work_folder())
+def holding_lock():
+    """LOCK, held while a run's registrations are on the machine's binfmt_misc (the kernel lets
+    it go when the run ends, however it ends). Unavailable where another run holds it."""
+    os.makedirs(os.path.dirname(LOCK), exist_ok=True)
+    with open(LOCK, "w") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise Unavailable("another run of these tests uses this machine's binfmt_misc")
+        yield
+
+
+def sweep():
+    """What a run killed outright left on the machine's binfmt_misc, where no live run holds
+    LOCK: taken away, and said in words (None where there was nothing)."""
     try:
-        yield place if _mount_binfmt(place, holder) else None
-    finally:
-        umount = ["umount", place]
-        run(_nsenter(holder, umount) if holder else umount, capture_output=True,
-            timeout=STEP_BOUND)
-        os.rmdir(place)
-
-
-def _bases():
-    """Where roots and work folders are made (debroot.sh's temporary folder), and where an
-    earlier run may have made them."""
-    found = []
-    for base in (os.environ.get("TMPDIR") or "/var/tmp", "/var/tmp", tempfile.gettempdir()):
-        if os.path.isdir(base) and os.path.realpath(base) not in found:
-            found.append(os.path.realpath(base))
-    return found
-
-
-_work = None
-
-
-def work_folder():
-    """This run's work folder, with its owner file: the stand-in, the binfmt_misc mounts, the
-    covers, the emulator check's prefix."""
-    global _work
-    if _work is None:
-        _work = tempfile.mkdtemp(prefix=WORK, dir=_bases()[0])
-        with open(os.path.join(_work, "owner"), "w") as f:
-            f.write(MINE + "\n")
-    return _work
-
-
-def _debroot(*args):
-    done = run(["bash", DEBROOT] + list(args), cwd=TREE, stdout=subprocess.PIPE,
-               stderr=subprocess.PIPE, text=True, env=dict(os.environ, DEBROOT_OWNER=MINE))
-    if done.returncode:
-        raise OSError("debroot.sh %s failed: %s" % (args[0], done.stderr.strip()))
-    return done.stdout.strip().splitlines()[-1]
-
-
-_seed = None
-
-
-def seed():
-    """A Debian 12 root with python3 and a German locale, made once a run (or taken from
-    SETUP_TESTS_ROOT_SEED), that each sandbox copies."""
-    global _seed
-    if _seed is None:
-        if SEED:
-            _seed = SEED
-        else:
-            made = _debroot("make", "bookworm", "python3,locales")
-            run(["chroot", made, "sh", "-c",
-                 "echo 'de_DE.UTF-8 UTF-8' >/etc/locale.gen && locale-gen >/dev/null"],
-                check=True)
-            _seed = made
-    return _seed
-
-
-def _mark_owner(root):
-    try:
-        with open(os.path.join(root, DEBROOT_MARK)) as f:
-            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
-    except OSError:
+        with holding_lock():
+            found = machine_registrations() or []
+            if not set(TEST_REGISTRATIONS) & set(found):
+                return None
+            return ("the registrations %s on this machine's binfmt_misc"
+                    % ", ".join(take_back()))
+    except Unavailable:
         return None
-    return fields.get("owner") if fields.get("path") == root else None
 
 
-def _holders():
-    """The namespace holders on this machine: pid, owner."""
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                name = f.read().split(b"\0")[0].decode(errors="replace")
-        except OSError:
-            continue
-        if name.startswith(HOLDER):
-            yield int(pid), name[len(HOLDER):].split(":")[0]
+def mirror():
+    """The Debian mirror this machine's apt sources name (the setup's own choice)."""
+    done = run(["bash", "-c", '. setup/packages.sh && find_mirror && echo "$mirror_site"'],
+               cwd=TREE, capture_output=True, text=True, timeout=300)
+    return done.stdout.strip()
 
 
-def processes_in(namespaces):
-    """The processes in these user namespaces (the names /proc/PID/ns/user links to)."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.readlink("/proc/%s/ns/user" % pid) in namespaces:
-                found.append(int(pid))
-        except OSError:
-            pass
-    return found
+def make_root(folder):
+    """A Debian 12 root with python3 at folder, with this work tree at /src and /proc, /sys
+    and /dev: a copy of SEED where that is set, else made with mmdebstrap."""
+    if SEED:
+        os.makedirs(folder)
+        run(["sh", "-c", 'tar -C "$0" --one-file-system -cf - . | tar -C "$1" -xpf -', SEED,
+             folder], check=True)
+    else:
+        site = mirror()
+        if not site:
+            raise OSError("no Debian mirror found in this machine's apt sources")
+        made = run(["mmdebstrap", "--quiet", "--variant=minbase", "--include=python3",
+                    "bookworm", folder, site], capture_output=True, text=True)
+        if made.returncode:
+            raise OSError("mmdebstrap could not make a Debian 12 root: %s"
+                          % made.stderr.strip()[-1000:])
+    run(["cp", "/etc/resolv.conf", "/etc/hosts", os.path.join(folder, "etc")], check=True)
+    os.makedirs(os.path.join(folder, "src"), exist_ok=True)
+    run(["mount", "--bind", TREE, os.path.join(folder, "src")], check=True)
+    run(["mount", "-t", "proc", "proc", os.path.join(folder, "proc")], check=True)
+    for name in ("sys", "dev"):
+        run(["mount", "--rbind", "/" + name, os.path.join(folder, name)], check=True)
 
 
-def in_namespace(holder):
-    """The processes in the user namespace of the holder, the holder among them."""
-    try:
-        return processes_in({os.readlink("/proc/%d/ns/user" % holder)})
-    except OSError:
-        return []
+_root = []
 
 
-def leftovers(owned):
-    """What runs whose owner passes owned() made and left: holders, roots, work folders."""
-    found = {"holders": [pid for pid, owner in _holders() if owned(owner)],
-             "roots": [], "work": [], "empty": []}
-    for base in _bases():
-        for path in sorted(glob.glob(os.path.join(base, ROOTS + "*"))):
-            owner = _mark_owner(path)
-            if owner is not None and owned(owner):
-                found["roots"].append(path)
-            elif owner is None and os.path.isdir(path) and not os.listdir(path):
-                found["empty"].append(path)  # made, and stopped before it was marked
-        for path in sorted(glob.glob(os.path.join(base, WORK + "*"))):
-            try:
-                with open(os.path.join(path, "owner")) as f:
-                    owner = f.read().strip()
-            except OSError:
-                owner = ""  # made, and stopped before it could say by whom
-            if owned(owner):
-                found["work"].append(path)
-    return found
-
-
-def _mounts():
-    """This mount namespace's mounts: (place, kind)."""
-    with open("/proc/mounts") as f:
-        return [tuple(line.split()[1:3]) for line in f]
-
-
-def _mounts_below(folder):
-    return [place for place, _ in _mounts() if place.startswith(folder.rstrip("/") + "/")]
-
-
-def end_namespace(holder):
-    """Ends every process in the holder's namespace, then the holder; returns how many there
-    were besides it."""
-    most = 0
-    for _ in range(40):
-        left = in_namespace(holder)
-        if not left:
-            break
-        most = max(most, len(left) - 1)
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
-        time.sleep(0.25)
-    _end(holder)
-    return most
-
-
-def _take_back(control):
-    """Takes the tests' registrations away from a binfmt_misc, and the setup's with them where
-    the stand-in is there: a run of these tests on the machine's binfmt_misc starts only where
-    the setup's is not, so with the stand-in it is theirs. Returns their names."""
-    names = [n for n in TEST_REGISTRATIONS if os.path.exists(os.path.join(control, n))]
-    if STAND_IN in names and os.path.exists(os.path.join(control, REGISTRATION)):
-        names.insert(0, REGISTRATION)
-    for name in names:
-        try:
-            with open(os.path.join(control, name), "w") as f:
-                f.write("-1")
-        except OSError:
-            pass
-    return names
-
-
-def sweep(owned):
-    """Removes what runs whose owner passes owned() made: the registrations on the machine's
-    binfmt_misc first, so that 32-bit code runs as before at once; then the namespaces and
-    their processes, the roots, the work folders. Returns what it removed, in words."""
-    found, said, names = leftovers(owned), [], []
-    for work in found["work"]:
-        for mount in sorted(_mounts_below(work), reverse=True):
-            if os.path.exists(os.path.join(mount, "register")):
-                names += _take_back(mount)
-            run(["umount", "-l", mount], capture_output=True, timeout=STEP_BOUND)
-    if not any(_mounts_below(work) for work in leftovers(alive)["work"]):
-        # No live run uses the machine's binfmt_misc: a stand-in there is left behind.
-        with machine_binfmt() as control:
-            if control:
-                names += _take_back(control)
-    if names:
-        said.append("the registrations %s on this machine's binfmt_misc"
-                    % ", ".join(sorted(set(names))))
-    for holder in found["holders"]:
-        processes = end_namespace(holder)
-        said.append("a namespace with %d process%s in it"
-                    % (processes, "" if processes == 1 else "es"))
-    for root in found["roots"]:
-        removed = run(["bash", DEBROOT, "remove", root], cwd=TREE, capture_output=True)
-        said.append(("the root %s" if removed.returncode == 0 else
-                     "not the root %s, whose mounts stay") % root)
-    for work in found["work"]:
-        shutil.rmtree(work, ignore_errors=True)
-        said.append("the work folder %s" % work)
-    for empty in found["empty"]:
-        with contextlib.suppress(OSError):
-            os.rmdir(empty)
-    if owned(MINE) and _work and _work not in found["work"]:
-        shutil.rmtree(_work, ignore_errors=True)  # made just now, to mount binfmt_misc
-    return said
-
-
-_way = []
-
-
-def way():
-    """How this run's sandboxes reach a binfmt_misc ("private" or "shared"), found out once:
-    first what an earlier run, killed outright, left is removed, saying so in one line; then
-    choose_way(). Raises Unavailable. Also notes what ran 32-bit code here before (before)."""
-    if not _way:
-        said = sweep(lambda owner: not alive(owner))
-        if said:
-            print("setup tests: removed what an earlier run, killed outright, left: %s"
-                  % "; ".join(said), flush=True)
-        chosen = choose_way()
-        if chosen == "shared":
-            print("setup tests: SETUP_TESTS_SHARED_BINFMT=yes: they use this machine's own "
-                  "binfmt_misc. From the stand-in's registration until they end (about 7 "
-                  "minutes), every 32-bit program on this machine ends with \"Exec format "
-                  "error\", or runs through the emulator they install in their root. A stop "
-                  "(SIGINT, SIGTERM) ends that within seconds; after a run killed outright, it "
-                  "lasts until these tests run again.", flush=True)
-        _before.append(wineenv.runner())
-        _way.append(chosen)
-    return _way[0]
-
-
-_before = []
-
-
-def runner_before():
-    """What ran 32-bit code on this machine when the run began (way() notes it)."""
-    return _before[0] if _before else None
-
-
-# Other runs of these tests that this one started (the tests of stops): ended with it.
-children = []
-
-
-def end_children():
-    """Asks each run this one started to stop, as a person would (SIGTERM), gives it the
-    seconds its cleanup takes, then ends it and removes what it left."""
-    for child in children:
-        if child.poll() is None:
-            with contextlib.suppress(OSError):
-                child.send_signal(signal.SIGTERM)
-            try:
-                child.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                end_group(child)
-    children.clear()
+def root():
+    """This inside's one root, made on first use in its tmpfs."""
+    if not _root:
+        folder = os.path.join(tempfile.gettempdir(), "root")
+        make_root(folder)
+        _root.append(folder)
+    return _root[0]
 
 
 class Sandbox:
+    """The root, with a binfmt_misc that has the stand-in registered: in a user and mount
+    namespace of the root's own ("private"), or the machine's ("shared"). Made inside."""
+
     def __init__(self, way):
         self.way = way
-        self.work = tempfile.mkdtemp(prefix="sandbox.", dir=work_folder())
+        self.work = tempfile.mkdtemp(prefix="sandbox.")
         self.holder = None
-        self.covered = []
-        self.root = None
-        try:
-            self.root = _debroot("copy", seed())
-            self._enter()
-            with open(self.file("/etc/apt/sources.list")) as f:
-                self.sources = f.read()
-        except BaseException:
-            self.close()
-            raise
-
-    def _enter(self):
-        """The root's own namespace, or the machine's binfmt_misc where that was asked."""
+        self.lock = contextlib.ExitStack()
+        self.root = root()
+        with open(self.file("/etc/apt/sources.list")) as f:
+            self.sources = f.read()
         stand_in = os.path.join(self.work, "no-executable")
         with open(stand_in, "wb") as f:
             f.write(bytes(8))
         os.chmod(stand_in, 0o755)
         self.control = os.path.join(self.work, "binfmt_misc")
         os.mkdir(self.control)
-        if self.way == "private":
-            self.holder = _namespace_holder()
-        if not _mount_binfmt(self.control, self.holder):
-            raise OSError("binfmt_misc could not be mounted at %s" % self.control)
+        if way == "private":
+            self.holder = namespace_holder()
+        else:
+            self.lock.enter_context(holding_lock())
+        why = mount_binfmt(self.control, self.holder)
+        if why:
+            raise OSError("binfmt_misc could not be mounted at %s: %s" % (self.control, why))
         self.register(STAND_IN, stand_in)
 
     @property
@@ -602,9 +431,7 @@ class Sandbox:
         return os.path.join(self.root, path.lstrip("/"))
 
     def _argv(self, argv, cwd=None):
-        if not self.private:
-            return list(argv)
-        return _nsenter(self.holder, argv, cwd or os.getcwd())
+        return nsenter(self.holder, argv, cwd or os.getcwd()) if self.private else list(argv)
 
     def inside(self, argv, **options):
         """Runs argv on this machine's file system, in the root's namespace; what it writes
@@ -613,28 +440,17 @@ class Sandbox:
             options["capture_output"] = True
         return run(self._argv(argv, options.get("cwd")), text=True, **options)
 
-    def chroot_argv(self, argv, env=None, user=None, capabilities=None):
+    def chroot(self, argv, env=None, **options):
+        """Runs argv in the root, from /src, with a clean environment and env."""
         variables = dict(dict(PATH=PATH, HOME="/root", LANG="C.UTF-8", TERM="dumb"), **(env or {}))
-        prefix = []
-        if user is not None or capabilities is not None:
-            prefix = ["setpriv"]
-            if user is not None:
-                prefix += ["--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"]
-            if capabilities is not None:
-                prefix += ["--bounding-set=" + capabilities, "--inh-caps=" + capabilities]
-        return self._argv(["chroot", self.root] + prefix + ["env", "-i"] +
-                          ["%s=%s" % item for item in variables.items()] + argv)
-
-    def chroot(self, argv, **options):
-        """Runs argv in the root (see chroot_argv for the options), from /src."""
-        where = dict((k, options.pop(k)) for k in ("env", "user", "capabilities") if k in options)
-        return run(self.chroot_argv(["sh", "-c", 'cd /src && exec "$@"', "-"] + argv, **where),
+        return run(self._argv(["chroot", self.root, "env", "-i"] +
+                              ["%s=%s" % item for item in variables.items()] +
+                              ["sh", "-c", 'cd /src && exec "$@"', "-"] + argv),
                    capture_output=True, text=True, **options)
 
     def write(self, path, text):
         """Writes text into a file that only the namespace may write (binfmt_misc's)."""
-        done = self.inside(["tee", path], input=text, stdout=subprocess.DEVNULL)
-        return done.returncode == 0
+        return self.inside(["tee", path], input=text, stdout=subprocess.DEVNULL).returncode == 0
 
     def register(self, name, interpreter, flags="F"):
         line = ":%s:M::%s:%s:%s:%s" % (name, I386_MAGIC, I386_MASK, interpreter, flags)
@@ -653,45 +469,21 @@ class Sandbox:
         if name in self.registrations():
             self.write(os.path.join(self.control, name), "-1")
 
-    def binfmt_in_root(self, mounted=None):
-        """Mounts binfmt_misc at its place in the root, or takes it away from there; says
-        whether it is mounted there (with mounted None, only says)."""
-        place = self.file(BINFMT)
-        now = self.inside(["mountpoint", "-q", place]).returncode == 0
-        if mounted and not now:
-            self.inside(["mount", "-t", "binfmt_misc", "binfmt_misc", place])
-        elif now and mounted is False:
-            self.inside(["umount", place])
-        return now if mounted is None else mounted
-
-    def cover(self, name, text):
-        """Covers the file name of binfmt_misc in the root with a read-only one holding text:
-        a stand-in for what the kernel would say or refuse there. Undone by reset."""
-        cover = os.path.join(self.work, name)
-        with open(cover, "w") as f:
-            f.write(text)
-        place = self.file(os.path.join(BINFMT, name))
-        self.inside(["mount", "--bind", cover, place], check=True)
-        self.inside(["mount", "-o", "remount,bind,ro", place], check=True)
-        self.covered.append(place)
-
     def reset(self):
-        """Back to a Debian 12 root as debootstrap left it, with fresh lists, and a kernel that
-        cannot run 32-bit code: no qemu-user, no backports, the sources it came with, apt's
-        cache empty, and binfmt_misc mounted, switched on, with the stand-in alone."""
+        """Back to the root as it was made, on a kernel that cannot run 32-bit code: no
+        qemu-user, no backports, the sources it came with, apt's cache empty, fresh lists,
+        binfmt_misc mounted at its place in the root, with the stand-in alone."""
         for path in ("/etc/apt/apt.conf.d/99consoletools-test-proxy", SOURCES):
-            if os.path.exists(self.file(path)):
+            with contextlib.suppress(FileNotFoundError):
                 os.remove(self.file(path))
         with open(self.file("/etc/apt/sources.list"), "w") as f:
             f.write(self.sources)
-        for name in os.listdir(self.file("/etc/apt/sources.list.d")):
-            os.remove(self.file("/etc/apt/sources.list.d/" + name))
         self.chroot(["sh", "-c", "dpkg -s qemu-user >/dev/null 2>&1 && apt-get purge -y -qq "
                      "qemu-user >/dev/null; apt-get clean; apt-get update -qq"], check=True)
-        while self.covered:
-            self.inside(["umount", self.covered.pop()])
         self.unregister(REGISTRATION)
-        self.binfmt_in_root(True)
+        place = self.file(BINFMT)
+        if self.inside(["mountpoint", "-q", place]).returncode:
+            self.inside(["mount", "-t", "binfmt_misc", "binfmt_misc", place], check=True)
 
     def apt_is_clean(self, case):
         """apt-get update in the root succeeds, without a warning or an error."""
@@ -700,17 +492,10 @@ class Sandbox:
         case.assertNotRegex(update.stdout + update.stderr, r"(?m)^(W|E|Err):")
 
     def close(self):
-        """Takes the registrations away where they were the machine's, ends the namespace and
-        every process left in it, and removes the root; also what a stop left half made."""
-        control = getattr(self, "control", None)
-        if not self.private and control and os.path.ismount(control):
-            _take_back(control)
-        for mount in sorted(_mounts_below(self.work), reverse=True):
-            run(["umount", "-l", mount], capture_output=True, timeout=STEP_BOUND)
-        if self.holder:
-            end_namespace(self.holder)
-            self.holder = None
-        if self.root:
-            run(["bash", DEBROOT, "remove", self.root], cwd=TREE)
-            self.root = None
-        shutil.rmtree(self.work, ignore_errors=True)
+        """Takes the registrations off the machine's binfmt_misc where they were there, and
+        ends the namespace; the rest goes with the inside's."""
+        if not self.private:
+            take_back()
+        else:
+            end(self.holder)
+        self.lock.close()

@@ -1,13 +1,14 @@
 """What the setup's tests promise the machine they run on, each checked on another run of them
-(python3 -m tests.setup, with a copy of this run's root, so that it needs no debootstrap):
-where no user namespace can be made, or none has a binfmt_misc of its own, they say why at
-once, touch nothing and pass; stopped by SIGINT or SIGTERM, at any point, they end within
-seconds and leave nothing; what a run killed outright left, the next run removes, saying so.
-And debroot.sh removes only the roots it made, and says why where it cannot make one.
+(python3 -m tests.setup, with a copy of this run's root, so that it makes none): where no user
+namespace can be made, or none has a binfmt_misc of its own, they say why at once, touch
+nothing and pass; stopped by SIGINT or SIGTERM while a case runs, they end within seconds and
+leave nothing; killed outright, they leave no process and no mount, by the kernel, and what
+they left on the machine's binfmt_misc (SETUP_TESTS_SHARED_BINFMT=yes) the next run removes,
+saying so. And debroot.sh removes only the roots it made, and says why where it cannot make
+one.
 """
 import ctypes
 import errno
-import glob
 import os
 import platform
 import signal
@@ -21,13 +22,12 @@ import unittest
 import wineenv
 
 from . import sandbox
-from .sandbox import DEBROOT, STAND_IN, TREE, Unavailable
+from .sandbox import STAND_IN, TREE
 
+DEBROOT = os.path.join(TREE, "setup", "debroot.sh")
 STOP_BOUND = 30  # seconds from a stop to the end of the run, its cleanup included
-# A case that runs the setup in the root for some seconds, and a quick one.
-LONG_CASE = "test_setup.Setup.test_backports_already_listed_are_used_and_not_added_again"
-QUICK_CASE = "test_setup.Setup.test_runner_answers_every_way_the_probe_can_fail"
-NOTHING = {"holders": [], "roots": [], "work": [], "empty": []}
+# A case that runs the setup in the root for some seconds.
+LONG_CASE = "test_setup.Setup.test_backports_that_cannot_be_fetched_are_taken_away_again"
 
 # x86-64 system calls and seccomp's words for a filter of them.
 UNSHARE, MOUNT, FSOPEN = 272, 165, 430
@@ -63,22 +63,34 @@ def refusing(*rules):
     return install
 
 
+def live_in(namespaces):
+    """The processes, zombies aside (the kernel has ended them), in any of these namespaces
+    (what /proc/PID/ns/pid or /proc/PID/ns/mnt link to)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    continue
+            if any(os.readlink("/proc/%s/ns/%s" % (pid, kind)) in namespaces
+                   for kind in ("pid", "mnt")):
+                found.append(int(pid))
+        except (OSError, IndexError):
+            pass
+    return found
+
+
 class Another:
     """Another run of these tests, started by this one: its output goes into files."""
 
-    def __init__(self, names, seeded, env, wrap, preexec_fn):
-        folder = tempfile.mkdtemp(prefix="another.", dir=sandbox.work_folder())
+    def __init__(self, names, env, wrap, preexec_fn):
+        folder = tempfile.mkdtemp(prefix="another.")
         self.out, self.err = (open(os.path.join(folder, n), "w+") for n in ("stdout", "stderr"))
-        environment = dict(os.environ, **env)
-        environment.pop("SETUP_TESTS_ROOT_SEED", None)
-        if seeded:
-            environment["SETUP_TESTS_ROOT_SEED"] = sandbox.seed()
+        environment = dict(os.environ, SETUP_TESTS_ROOT_SEED=sandbox.root(), **env)
         self.process = subprocess.Popen(
             list(wrap) + [sys.executable, "-m", "tests.setup"] + list(names), cwd=TREE,
             env=environment, stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err,
             preexec_fn=preexec_fn, start_new_session=True)
-        sandbox.children.append(self.process)
-        self.owner = sandbox.token(self.process.pid)
 
     def stdout(self):
         self.out.seek(0)
@@ -96,56 +108,52 @@ class Another:
             raise AssertionError("the run went on for more than %d s:\n%s"
                                  % (seconds, self.output()[-3000:]))
 
-    def left(self):
-        return sandbox.leftovers(lambda owner: owner == self.owner)
-
     def namespaces(self):
-        return {os.readlink("/proc/%d/ns/user" % pid) for pid in self.left()["holders"]}
+        """The PID and mount namespaces of its inside (the first process of them)."""
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+                with open("/proc/%d/cmdline" % parent, "rb") as f:
+                    unshare = f.read().split(b"\0")[0] == b"unshare"
+                if unshare and self._parent(parent) == self.process.pid:
+                    return {os.readlink("/proc/%s/ns/%s" % (pid, k)) for k in ("pid", "mnt")}
+            except (OSError, ValueError):
+                pass
+        raise AssertionError("the run has no inside:\n" + self.output()[-3000:])
 
-
-def machine_registrations():
-    with sandbox.machine_binfmt() as control:
-        return sorted(set(os.listdir(control)) - {"register", "status"}) if control else []
+    @staticmethod
+    def _parent(pid):
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
 
 
 class Stops(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        try:
-            cls.way = sandbox.way()
-        except Unavailable as why:
-            raise unittest.SkipTest(str(why))
-        cls.registrations = machine_registrations()
+        cls.way = os.environ["SETUP_TESTS_WAY"]
+        cls.registrations = sandbox.machine_registrations()
+        cls.runner = wineenv.runner()
 
-    def another(self, *names, seeded=True, env=None, wrap=(), preexec_fn=None):
-        run = Another(names, seeded, env or {}, wrap, preexec_fn)
+    def another(self, *names, env=None, wrap=(), preexec_fn=None):
+        run = Another(names, env or {}, wrap, preexec_fn)
         self.addCleanup(lambda: run.process.poll() is None and sandbox.end_group(run.process))
         return run
 
-    def until(self, condition, seconds, what, run):
-        deadline = time.monotonic() + seconds
-        while not condition():
-            if run.process.poll() is not None or time.monotonic() > deadline:
-                self.fail("no %s within %d s:\n%s" % (what, seconds, run.output()[-3000:]))
-            time.sleep(0.5)
-
-    def until_a_case_runs(self, run, case):
+    def until_a_case_runs(self, run):
         """Until the run's case has begun, with the stand-in registered, and has run a while."""
-        self.until(lambda: case.split(".")[-1] + " (" in run.output(), 300, "case", run)
+        deadline = time.monotonic() + 300
+        while LONG_CASE.split(".")[-1] + " (" not in run.output():
+            if run.process.poll() is not None or time.monotonic() > deadline:
+                self.fail("no case within 300 s:\n%s" % run.output()[-3000:])
+            time.sleep(0.5)
         time.sleep(3)
-        if self.way == "private":
-            [holder] = run.left()["holders"]
-            [control] = glob.glob(os.path.join(run.left()["work"][0], "sandbox.*", "binfmt_misc"))
-            self.assertIn(STAND_IN, sandbox.run(sandbox._nsenter(holder, ["ls", control]),
-                                                capture_output=True, text=True).stdout.split())
-        else:
-            self.assertIn(STAND_IN, machine_registrations())
+        if self.way == "shared":
+            self.assertIn(STAND_IN, sandbox.machine_registrations())
 
-    def assert_nothing_left(self, run, namespaces):
-        self.assertEqual(run.left(), NOTHING)
-        self.assertEqual(sandbox.processes_in(namespaces), [])
-        self.assertEqual(machine_registrations(), self.registrations)
-        self.assertEqual(wineenv.runner(), sandbox.runner_before())
+    def assert_machine_as_before(self):
+        self.assertEqual(sandbox.machine_registrations(), self.registrations)
+        self.assertEqual(wineenv.runner(), self.runner)
 
     def test_where_no_user_namespace_or_binfmt_misc_of_its_own_can_be_had_it_says_why_at_once(self):
         # The ways a kernel refuses a user namespace that can be had here: a chroot (a bind
@@ -155,8 +163,8 @@ class Stops(unittest.TestCase):
         # And a run without root (a user namespace of its own, unmapped), which ends before.
         if platform.machine() != "x86_64":
             self.skipTest("the seccomp filters here are for x86-64")
-        chroot = tempfile.mkdtemp(prefix="chroot.", dir=sandbox.work_folder())
-        no_user_namespace = r"no user namespace can be made here \(unshare: %s"
+        chroot = tempfile.mkdtemp(prefix="chroot.")
+        no_user_namespace = r"skipped: no user namespace can be made here \(unshare: %s"
         cases = {
             "in a chroot": (dict(wrap=["unshare", "--mount", "--propagation", "private", "sh",
                                        "-c", 'mount --rbind / "$0" && exec chroot "$0" env -C '
@@ -171,34 +179,31 @@ class Stops(unittest.TestCase):
                 no_user_namespace % "Operation not permitted"),
             "no binfmt_misc of a namespace's own": (dict(preexec_fn=refusing(
                 (MOUNT, 3, MS_PRIVATE, False, errno.EPERM), (FSOPEN, None, 0, True, errno.ENOSYS))),
-                r"this kernel gives no user namespace a binfmt_misc of its own \(Linux 6\.7 and "
-                r"later do\), and these tests do not touch the machine's own unasked"),
-            "not root": (dict(wrap=["unshare", "--user"]), r"They need root: .*"
-                         r"To check them: sudo python3 -m tests\.setup\.$"),
+                r"skipped: this kernel gives no user namespace a binfmt_misc of its own \(Linux "
+                r"6\.7 and later do\), and these tests do not touch the machine's own unasked"),
+            "not root": (dict(wrap=["unshare", "--user"]), r"left out: tests\.setup\.test_setup "
+                         r"and tests\.setup\.test_stops need root .*: sudo python3 -m "
+                         r"tests\.setup$"),
         }
         for case, (how, reason) in cases.items():
             with self.subTest(case=case):
                 began = time.monotonic()
-                run = self.another(QUICK_CASE, seeded=False,
-                                   env={"SETUP_TESTS_SHARED_BINFMT": ""}, **how)
+                run = self.another(LONG_CASE, env={"SETUP_TESTS_SHARED_BINFMT": ""}, **how)
                 self.assertEqual(run.wait(STOP_BOUND), 0, run.output())
                 self.assertLess(time.monotonic() - began, STOP_BOUND)
-                [verdict] = [line for line in run.stdout().splitlines() if line.startswith("==")]
-                self.assertRegex(verdict, r"^== setup tests skipped: " + reason)
-                self.assertRegex(verdict, r"\. Not checked: .*\. To check them: .*"
-                                          r"(SETUP_TESTS_SHARED_BINFMT=yes|sudo) python3 -m tests")
-                self.assert_nothing_left(run, set())
+                [line] = [line for line in run.stdout().splitlines()
+                          if line.startswith("== setup tests on real apt")]
+                self.assertRegex(line, r"^== setup tests on real apt " + reason)
+                if "skipped" in reason:
+                    self.assertRegex(line, r"\. Not checked: .*\. To check them: .*"
+                                           r"SETUP_TESTS_SHARED_BINFMT=yes python3 -m tests")
+                self.assert_machine_as_before()
 
     def test_a_run_stopped_by_sigint_or_sigterm_ends_within_seconds_and_leaves_nothing(self):
-        for case, signum in (("debootstrap", signal.SIGINT), (LONG_CASE, signal.SIGINT),
-                             (LONG_CASE, signal.SIGTERM)):
-            with self.subTest(during=case, signal=signum.name):
-                run = self.another(LONG_CASE, seeded=case != "debootstrap")
-                if case == "debootstrap":
-                    self.until(lambda: run.left()["roots"], 120, "root", run)
-                    time.sleep(5)
-                else:
-                    self.until_a_case_runs(run, case)
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signum.name):
+                run = self.another(LONG_CASE)
+                self.until_a_case_runs(run)
                 namespaces = run.namespaces()
                 began = time.monotonic()
                 run.process.send_signal(signum)
@@ -206,36 +211,42 @@ class Stops(unittest.TestCase):
                 self.assertLess(time.monotonic() - began, STOP_BOUND)
                 self.assertIn("== setup tests stopped by %s: what they made is removed"
                               % signum.name, run.stdout())
-                self.assert_nothing_left(run, namespaces)
+                self.assertEqual(live_in(namespaces), [])
+                self.assert_machine_as_before()
 
-    def test_what_a_run_killed_outright_left_the_next_run_removes_saying_so(self):
+    def test_a_run_killed_outright_leaves_no_process_or_mount_and_the_next_run_says_what_is_left(
+            self):
         killed = self.another(LONG_CASE)
-        self.until_a_case_runs(killed, LONG_CASE)
+        self.until_a_case_runs(killed)
         namespaces = killed.namespaces()
-        killed.process.kill()  # the run alone: what it started lives on, as it would
+        self.assertTrue(live_in(namespaces))
+        killed.process.kill()
         killed.wait(STOP_BOUND)
-        left = killed.left()
-        self.assertTrue(left["roots"] and left["work"], left)
-        if self.way == "shared":
-            self.assertIn(STAND_IN, machine_registrations())
-        after = self.another(QUICK_CASE)
+        deadline = time.monotonic() + 10
+        while live_in(namespaces) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(live_in(namespaces), [])  # its mounts went with its namespaces
+        if self.way == "private":
+            self.assert_machine_as_before()
+            return
+        # The machine's binfmt_misc is the one place the kernel leaves as it was.
+        self.assertIn(STAND_IN, sandbox.machine_registrations())
+        after = self.another(LONG_CASE)
         self.assertEqual(after.wait(300), 0, after.output())
         said = [line for line in after.stdout().splitlines()
                 if line.startswith("setup tests: removed what an earlier run")]
-        self.assertEqual(len(said), 1, after.stdout())
-        for root in left["roots"]:
-            self.assertIn("the root %s" % root, said[0])
-        self.assertIn("== setup tests passed: 1 run, 0 failed", after.stdout())
-        self.assert_nothing_left(killed, namespaces)
-        self.assert_nothing_left(after, set())
+        self.assertEqual(said, ["setup tests: removed what an earlier run, killed outright, "
+                                "left: the registrations %s on this machine's binfmt_misc"
+                                % STAND_IN], after.stdout())
+        self.assert_machine_as_before()
 
     def test_debroot_removes_only_the_roots_it_made_and_says_why_it_cannot_make_one(self):
-        work = sandbox.work_folder()
+        work = tempfile.mkdtemp(prefix="debroot.")
         plain = tempfile.mkdtemp(prefix="plain.", dir=work)
         with open(os.path.join(plain, "kept"), "w") as f:
             f.write("kept\n")
         forged = tempfile.mkdtemp(prefix="forged.", dir=work)
-        with open(os.path.join(forged, sandbox.DEBROOT_MARK), "w") as f:
+        with open(os.path.join(forged, ".consoletools-debroot"), "w") as f:
             f.write("path=%s\n" % plain)  # a mark copied from another folder's
         for folder in (plain, forged):
             with self.subTest(remove=folder):
@@ -245,15 +256,16 @@ class Stops(unittest.TestCase):
                 self.assertRegex(done.stderr, r"^debroot: .* is no root that debroot\.sh made")
                 self.assertTrue(os.path.isdir(folder))
         self.assertTrue(os.path.exists(os.path.join(plain, "kept")))
-        roots = glob.glob(os.path.join("/var/tmp", sandbox.ROOTS + "*"))
-        for args, env, reason in (
-                (["make", "no-such-release"], {},
-                 r"debootstrap could not make a Debian no-such-release root in /var/tmp/"),
-                (["make", "bookworm"], {"TMPDIR": "/nonexistent"},
+        # Where debroot.sh makes its roots: TMPDIR, a folder of this test's.
+        base = tempfile.mkdtemp(prefix="tmpdir.", dir=work)
+        for args, tmpdir, reason in (
+                (["make", "no-such-release"], base,
+                 r"debootstrap could not make a Debian no-such-release root in %s/" % base),
+                (["make", "bookworm"], "/nonexistent",
                  r"no folder for the root could be made in /nonexistent$")):
-            with self.subTest(make=args, env=env):
+            with self.subTest(make=args, tmpdir=tmpdir):
                 done = sandbox.run(["bash", DEBROOT] + args, capture_output=True, text=True,
-                                   cwd=TREE, env=dict(os.environ, **env))
+                                   cwd=TREE, env=dict(os.environ, TMPDIR=tmpdir))
                 self.assertEqual((done.returncode, done.stdout), (1, ""), done.stderr)
                 self.assertRegex(done.stderr.splitlines()[-1], r"^setup-test: " + reason)
-                self.assertEqual(glob.glob(os.path.join("/var/tmp", sandbox.ROOTS + "*")), roots)
+                self.assertEqual(os.listdir(base), [])
