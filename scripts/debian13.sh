@@ -39,6 +39,5 @@ debroot_make "$RELEASE" debian13
 chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" CI="${CI:-}" \
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   ${FUZZ_SECONDS:+FUZZ_SECONDS="$FUZZ_SECONDS"} ${README_TESTS:+README_TESTS="$README_TESTS"} \
-  SETUP_TESTS=no \
   bash -c 'cd /src && bash scripts/test.sh' </dev/null &
 wait $!
