@@ -296,14 +296,16 @@ class KeyWait(DemoTestCase):
         traced = [WINE, "cmd", "/c", "set", "WINEDEBUG=%s&&" % TRACED] + list(argv)
         command = ("cd '%s' && env -u DISPLAY %s %s 2>relay.txt; echo $? > status; sleep 60"
                    % (self.dir, exports, shlex.join(traced)))
-        subprocess.run(["tmux", "new-session", "-d", "-s", self.session, "-x", "100", "-y", "30",
-                        command], check=True)
-        self.addCleanup(subprocess.run, ["tmux", "kill-session", "-t", self.session],
-                        stderr=subprocess.DEVNULL)
+        # A tmux server of the test's own, without the person's configuration, and the command
+        # run by sh itself, whatever the person's shell.
+        self.tmux = ["tmux", "-L", "consoletools-test-%d" % os.getpid(), "-f", os.devnull]
+        subprocess.run(self.tmux + ["new-session", "-d", "-s", self.session, "-x", "100", "-y",
+                                    "30", "/bin/sh", "-c", command], check=True)
+        self.addCleanup(subprocess.run, self.tmux + ["kill-server"], stderr=subprocess.DEVNULL)
         self.wait_for(lambda: b"drag a file" in self.screen(), "the greeting")
 
     def screen(self):
-        return subprocess.run(["tmux", "capture-pane", "-p", "-t", self.session],
+        return subprocess.run(self.tmux + ["capture-pane", "-p", "-t", self.session],
                               capture_output=True).stdout
 
     def wait_for(self, condition, what, seconds=60):
@@ -334,7 +336,7 @@ class KeyWait(DemoTestCase):
         self.wait_for(self.waiting, "key wait")
         time.sleep(1.5)
         self.assertFalse(os.path.exists(self.path("status")), "ended before a key was pressed")
-        subprocess.run(["tmux", "send-keys", "-t", self.session, key], check=True)
+        subprocess.run(self.tmux + ["send-keys", "-t", self.session, key], check=True)
         status, trace = self.ended("end after the key")
         self.assertEqual(status, b"0")
         # The flush comes first; an extended key is read whole, both codes.
