@@ -25,6 +25,7 @@ import errno
 import functools
 import os
 import platform
+import select
 import shutil
 import stat
 import subprocess
@@ -220,21 +221,30 @@ def _saved_in(registry_file, text):
         return False
 
 
-def start_xvfb(size="1024x768"):
+def start_xvfb(size="1024x768", bound=10):
     """Starts an X server on a free display; returns (process, display), or None where Xvfb
-    is missing or cannot start."""
+    is missing or cannot start within bound seconds. The server picks the display itself and
+    writes its number once it takes clients (-displayfd): no other server can take it in
+    between, and a stale lock or socket file misleads nobody."""
     if not shutil.which("Xvfb"):
         return None
-    number = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X%d-lock" % n))
-    server = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", size + "x24",
-                               "-nolisten", "tcp"], **QUIET)
-    deadline = time.monotonic() + 10
-    while not os.path.exists("/tmp/.X11-unix/X%d" % number):
-        if server.poll() is not None or time.monotonic() > deadline:
-            server.kill()
-            return None
-        time.sleep(0.1)
-    return server, ":%d" % number
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", size + "x24",
+                               "-nolisten", "tcp"], pass_fds=[write], **QUIET)
+    os.close(write)
+    said, deadline = b"", time.monotonic() + bound
+    with os.fdopen(read, "rb", buffering=0) as answer:
+        while not said.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([answer], [], [], deadline - time.monotonic())
+            part = answer.read(16) if ready else b""
+            if not part:
+                break
+            said += part
+    if not said.strip().isdigit():
+        server.kill()
+        server.wait()
+        return None
+    return server, ":%d" % int(said)
 
 
 def facts():
