@@ -1,7 +1,8 @@
 """The README's recipes, and those of the pages in docs/, work as they are written: each `sh`
 block, in the order a reader meets them (the README's, then each page's, by name), runs in
 bash -e from the top of a fresh clone of the work tree as it is, as a newcomer types it:
-with Debian's own PATH, no display, and none of the variables that CTest or CI set. The
+with the person's own PATH (where another Python, pyenv's or a venv's, may come first), no
+display, and none of the variables that CTest or CI set. The
 `bash` blocks (the two commands, the setup's undo) change the machine or run every test,
 and are left alone."""
 import os
@@ -12,7 +13,6 @@ import tempfile
 import unittest
 
 TREE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 BLOCK_BOUND = 600  # seconds for one block: a build, or a first Wine prefix through qemu
 
 
@@ -31,7 +31,8 @@ def recipes(page):
 
 
 def fresh_clone(folder):
-    """The commit with its history, and over it the work tree's files as they are."""
+    """The commit with its history, and over it the work tree's files as they are: changed,
+    new (not ignored), and without those deleted."""
     subprocess.run(["git", "clone", "-q", "--no-hardlinks", TREE, folder], check=True)
     listed = subprocess.run(["git", "ls-files", "-z", "-co", "--exclude-standard"], cwd=TREE,
                             capture_output=True, check=True).stdout.split(b"\0")
@@ -41,6 +42,10 @@ def fresh_clone(folder):
             target = os.path.join(folder, os.fsdecode(name))
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copy2(source, target)
+    deleted = subprocess.run(["git", "ls-files", "-z", "--deleted"], cwd=TREE,
+                             capture_output=True, check=True).stdout.split(b"\0")
+    for name in filter(None, deleted):
+        os.remove(os.path.join(folder, os.fsdecode(name)))
 
 
 @unittest.skipIf(os.environ.get("README_TESTS") == "no", "README_TESTS=no leaves them out")
@@ -51,7 +56,7 @@ class Recipes(unittest.TestCase):
         clone = tempfile.mkdtemp(prefix="recipes.", dir=os.path.join(TREE, "build"))
         self.addCleanup(shutil.rmtree, clone, ignore_errors=True)
         fresh_clone(clone)
-        env = {"PATH": PATH, "HOME": os.environ.get("HOME", "/root"), "TERM": "dumb",
+        env = {"PATH": os.environ["PATH"], "HOME": os.environ.get("HOME", "/root"), "TERM": "dumb",
                "LANG": "C.UTF-8", "USER": os.environ.get("USER", "root")}
         prefix = os.path.join(clone, "build", "windows", "wineprefix")
         self.addCleanup(subprocess.run, ["wineserver", "-k"], env=dict(env, WINEPREFIX=prefix),
