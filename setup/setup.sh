@@ -3,7 +3,8 @@
 # the MinGW-w64 cross compiler, 32-bit Wine (and, where the kernel cannot run 32-bit code,
 # qemu's i386 emulator, through qemu-i386.sh), CMake, GoogleTest, Google Benchmark, clang with
 # libFuzzer, Python 3 with pefile, git, tmux, Xvfb, xdotool and ImageMagick for the desktop
-# tests and the README's pictures, and shellcheck, flake8 and clang-format for the lint. The
+# tests and the README's pictures, shellcheck, flake8 and clang-format for the lint, and
+# mmdebstrap for the throwaway Debian roots of the setup's own tests. The
 # package names are the same on Debian 12 and 13; where a versioned name has a version-free
 # one, the version-free one is used.
 #
@@ -45,6 +46,7 @@ have xdotool || missing+=(xdotool)
 have shellcheck || missing+=(shellcheck)
 have flake8 || missing+=(flake8)
 have clang-format || missing+=(clang-format)
+have mmdebstrap || missing+=(mmdebstrap)
 installed imagemagick || missing+=(imagemagick)
 installed wine || missing+=(wine)
 installed wine32:i386 || missing+=(wine32:i386)
