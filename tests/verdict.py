@@ -101,8 +101,9 @@ def native_line(paths):
 
 def main(args):
     if args[:1] == ["write"] and len(args) >= 4:
-        write(args[1], int(args[2]), int(args[3]), args[4:])
-        print("\n".join(leg_lines(args[1])))
+        written = write(args[1], int(args[2]), int(args[3]), args[4:])
+        setup = written["stages"].get("setup")
+        print("\n".join((setup_lines(setup) if setup else []) + [last_line(written)]))
     elif args[:1] == ["leg"] and len(args) == 2:
         print("\n".join(leg_lines(args[1])))
     elif args[:1] == ["native"]:
