@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The test command on Debian 13 (trixie), whatever release this machine runs: makes a fresh
-# minimal Debian 13 root with debootstrap in the temporary folder (outside the work tree),
+# minimal Debian 13 root with mmdebstrap in the temporary folder (outside the work tree),
 # copies this work tree into it (committed or not), and runs scripts/test.sh there as root,
 # as a new user would on a fresh machine: no login session, no XDG_RUNTIME_DIR, no display.
 # The packages come from the Debian mirror this machine's own apt sources name. At the end,

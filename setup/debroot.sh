@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# A throwaway Debian root, for the Debian 13 leg: made with debootstrap (minbase) in the
+# A throwaway Debian root, for the Debian 13 leg: made with mmdebstrap (minbase) in the
 # temporary folder (/var/tmp, or TMPDIR), from the Debian mirror this machine's apt sources
 # name, with this work tree copied in at /src (committed or not, and without the files deleted
 # from it) and /proc, /sys and /dev mounted; and removed again, whatever is left running in
@@ -55,16 +55,17 @@ debroot_make() {
   local release=$1 include=${3:-}
   debroot_name=$2
   local tool
-  for tool in debootstrap git; do
+  for tool in mmdebstrap git; do
     have "$tool" || { echo "setup: installing $tool" && apt_install "$tool"; }
   done
   find_mirror
   [ -n "$mirror_site" ] || debroot_fail "no Debian mirror found in the apt sources"
   debroot_folder
   echo "$debroot_name: making a Debian $release root in $root from $mirror_site" >&2
-  debootstrap --variant=minbase ${include:+--include="$include"} "$release" "$root" \
-    "$mirror_site" >"$root.log" 2>&1 ||
-    debroot_fail "debootstrap could not make a Debian $release root in $root:" \
+  # Into the marked folder: the mark is all that is in it.
+  mmdebstrap --variant=minbase --skip=check/empty ${include:+--include="$include"} "$release" \
+    "$root" "$mirror_site" >"$root.log" 2>&1 ||
+    debroot_fail "mmdebstrap could not make a Debian $release root in $root:" \
                  "$(tail -n 3 "$root.log" | tr '\n' ' ')"
   debroot_fill
 }

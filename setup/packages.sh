@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # Installing from Debian's packages, for the scripts that source this file: setup.sh,
-# qemu-i386.sh for the emulator, and debian13.sh for debootstrap. Uses sudo when not run as
+# qemu-i386.sh for the emulator, and debroot.sh for mmdebstrap. Uses sudo when not run as
 # root. Every decision reads apt's words in the C locale, and apt waits for another apt that
 # holds its locks, saying for whom, up to LOCK_WAIT seconds. A failure ends the script with one
 # line on standard error that starts with "setup:" and says why (fail); what the setup changes

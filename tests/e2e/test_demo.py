@@ -3,8 +3,10 @@ import os
 import shlex
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
+import unittest.mock
 
 from .winerun import (PROMPT_BOUND_S, STD_ERROR, STD_OUTPUT, TRACED, UNSEEN_BOUND_MS, VARIANTS,
                       WINE, Trace, WineTestCase, assert_tiny_program, pe_exports, program, run,
@@ -349,6 +351,23 @@ class KeyWait(DemoTestCase):
     def test_arrow_key_ends_the_wait(self):
         # 0xE0, then the key's code
         self.assert_waits_then_ends_on("Up", 2, "launch.exe", b"consoledemo.exe".hex())
+
+    def test_a_persons_tmux_server_and_shell_play_no_part(self):
+        # A person's tmux server runs, and their configuration gives every command a shell that
+        # runs nothing of it, as fish runs none of sh's syntax. Their session stays as it was.
+        person = tempfile.mkdtemp(prefix="person.")
+        self.addCleanup(shutil.rmtree, person, ignore_errors=True)
+        with open(os.path.join(person, ".tmux.conf"), "w") as f:
+            f.write("set -g default-shell /bin/false\n")
+        env = dict(HOME=person, TMUX_TMPDIR=person, SHELL="/bin/false")
+        with unittest.mock.patch.dict(os.environ, env):
+            subprocess.run(["tmux", "new-session", "-d", "-s", "mine", "sleep", "600"],
+                           check=True)
+            self.addCleanup(subprocess.run, ["tmux", "kill-server"], env=dict(os.environ, **env))
+            self.assert_waits_then_ends_on("x", 1, "launch.exe", b"consoledemo.exe".hex())
+            listed = subprocess.run(["tmux", "list-sessions", "-F", "#{session_name}"],
+                                    capture_output=True, text=True)
+        self.assertEqual(listed.stdout, "mine\n")
 
     def test_letter_key_ends_the_wait_after_unbalanced_quotes(self):
         self.assert_waits_then_ends_on("x", 1, "launch.exe", b'consoledemo.exe "a'.hex())

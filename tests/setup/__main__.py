@@ -95,12 +95,17 @@ def real_apt(names):
 
 def inside(way, fd, names):
     """The first process of the inside's namespaces: a tmpfs on /tmp, then the cases."""
-    if sandbox.SEED:
-        # The seed (another run's root, in that run's /tmp) stays in reach through a
-        # descriptor of this process, the first of its namespace: /proc/1/fd/N.
-        seed = os.open(sandbox.SEED, os.O_RDONLY | os.O_DIRECTORY)
-        sandbox.SEED = "/proc/1/fd/%d" % seed
+    # What the tmpfs hides stays in reach through a descriptor of this process, the first of
+    # its namespace (/proc/1/fd/N): the seed (another run's root, in that run's /tmp), and the
+    # work tree, mounted again at its place where it is in /tmp.
+    kept = {path: os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+            for path in filter(None, (sandbox.SEED, TREE))}
     sandbox.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp"], check=True)
+    if sandbox.SEED:
+        sandbox.SEED = "/proc/1/fd/%d" % kept[sandbox.SEED]
+    if not os.path.isdir(os.path.join(TREE, "tests")):
+        os.makedirs(TREE)
+        sandbox.run(["mount", "--bind", "/proc/1/fd/%d" % kept[TREE], TREE], check=True)
     os.environ["SETUP_TESTS_WAY"] = way
     from . import test_setup
     count, failed = run_tests(names)

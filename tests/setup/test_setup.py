@@ -1,8 +1,9 @@
 """The setup on real apt, where text cannot show it: in a throwaway Debian 12 root whose kernel,
 for it alone, cannot run 32-bit code (see sandbox.py), the emulator path from its start, with
 flag F under test, through to the shipped programs running under this machine's Wine through
-the emulator that the setup registered there; and one failure, with its undo. The setup's
-decisions are test_decisions.py's.
+the emulator that the setup registered there; one failure, with its undo; and what
+wineenv's runner answers where the kernel's binfmt_misc fails it. The setup's decisions are
+test_decisions.py's.
 
 Needs root, the Debian mirror and the programs built (build/windows/bin):
   sudo python3 -m tests.setup test_setup
@@ -93,6 +94,22 @@ class Setup(unittest.TestCase):
         self.assertEqual(self.box.registrations(), [STAND_IN])
         self.assertFalse(os.path.exists(self.box.file(SOURCES)))
         self.box.apt_is_clean(self)
+
+    def test_runner_answers_every_way_the_probe_can_fail(self):
+        # The stand-in's Exec format error; an interpreter that binfmt_misc names but that
+        # cannot be found (as inside a chroot, without flag F); one that ends at once.
+        self.assertEqual(self.runner(),
+                         "none: this kernel cannot run i386 programs (Exec format error)")
+        for interpreter, flags, answer in (
+                ("/nonexistent/qemu-i386", "", r"^none: the i386 probe cannot start \(No such "
+                 r"file or directory\): binfmt_misc names an interpreter"),
+                ("/bin/false", "F", r"^none: what binfmt_misc runs i386 programs with ended at "
+                 r"once \(status 1\)$")):
+            with self.subTest(interpreter=interpreter):
+                self.box.register(sandbox.PROBE_REGISTRATION, interpreter, flags)
+                self.addCleanup(self.box.unregister, sandbox.PROBE_REGISTRATION)
+                self.assertRegex(self.runner(), answer)
+                self.box.unregister(sandbox.PROBE_REGISTRATION)
 
     def test_the_shipped_programs_run_through_the_emulator_it_set_up(self):
         """The emulator path from its start, the package and the registration, then each

@@ -205,6 +205,7 @@ class Stops(unittest.TestCase):
                 run = self.another(LONG_CASE)
                 self.until_a_case_runs(run)
                 namespaces = run.namespaces()
+                self.assertTrue(live_in(namespaces))
                 began = time.monotonic()
                 run.process.send_signal(signum)
                 self.assertEqual(run.wait(STOP_BOUND), 128 + signum, run.output())
@@ -260,7 +261,7 @@ class Stops(unittest.TestCase):
         base = tempfile.mkdtemp(prefix="tmpdir.", dir=work)
         for args, tmpdir, reason in (
                 (["make", "no-such-release"], base,
-                 r"debootstrap could not make a Debian no-such-release root in %s/" % base),
+                 r"mmdebstrap could not make a Debian no-such-release root in %s/" % base),
                 (["make", "bookworm"], "/nonexistent",
                  r"no folder for the root could be made in /nonexistent$")):
             with self.subTest(make=args, tmpdir=tmpdir):
