@@ -103,9 +103,11 @@ def inside(way, fd, names):
     sandbox.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp"], check=True)
     if sandbox.SEED:
         sandbox.SEED = "/proc/1/fd/%d" % kept[sandbox.SEED]
-    if not os.path.isdir(os.path.join(TREE, "tests")):
+    if not os.path.exists(TREE):
         os.makedirs(TREE)
-        sandbox.run(["mount", "--bind", "/proc/1/fd/%d" % kept[TREE], TREE], check=True)
+        # As it is: mount would take the link's text, the hidden path, for the path.
+        sandbox.run(["mount", "--no-canonicalize", "--bind", "/proc/1/fd/%d" % kept[TREE], TREE],
+                    check=True)
     os.environ["SETUP_TESTS_WAY"] = way
     from . import test_setup
     count, failed = run_tests(names)
