@@ -1,4 +1,5 @@
 """consoledemo.exe under Wine, with the stand-in companion library and its test variants."""
+import itertools
 import os
 import shlex
 import shutil
@@ -279,6 +280,9 @@ class ScriptedKeys(WineTestCase):
                 self.assertEqual(tuple(int(f) for f in result.out.split()), expected)
 
 
+SESSIONS = itertools.count()
+
+
 class KeyWait(DemoTestCase):
     """A real console: Wine inside tmux, keys sent with tmux send-keys. The demo starts through
     a program that shares the console with it: launch.exe with an exact command line, cmd, or
@@ -292,7 +296,7 @@ class KeyWait(DemoTestCase):
         and the console gets no window."""
         start_wine()
         self.install("record")
-        self.session = "demo-%d" % os.getpid()
+        self.session = "demo-%d-%d" % (os.getpid(), next(SESSIONS))
         env = wine_env()
         exports = " ".join("%s='%s'" % (k, env[k]) for k in wineenv.VARIABLES if k in env)
         traced = [WINE, "cmd", "/c", "set", "WINEDEBUG=%s&&" % TRACED] + list(argv)
@@ -300,7 +304,8 @@ class KeyWait(DemoTestCase):
                    % (self.dir, exports, shlex.join(traced)))
         # A tmux server of the test's own, without the person's configuration, and the command
         # run by sh itself, whatever the person's shell.
-        self.tmux = ["tmux", "-L", "consoletools-test-%d" % os.getpid(), "-f", os.devnull]
+        # One server a test: another one's may still be ending.
+        self.tmux = ["tmux", "-L", "consoletools-" + self.session, "-f", os.devnull]
         subprocess.run(self.tmux + ["new-session", "-d", "-s", self.session, "-x", "100", "-y",
                                     "30", "/bin/sh", "-c", command], check=True)
         self.addCleanup(subprocess.run, self.tmux + ["kill-server"], stderr=subprocess.DEVNULL)
