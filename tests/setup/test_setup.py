@@ -96,10 +96,16 @@ class Setup(unittest.TestCase):
         self.box.apt_is_clean(self)
 
     def test_runner_answers_every_way_the_probe_can_fail(self):
-        # The stand-in's Exec format error; an interpreter that binfmt_misc names but that
+        # The stand-in's Exec format error, also where the temporary folder is mounted noexec
+        # (the probe starts from a memory file); an interpreter that binfmt_misc names but that
         # cannot be found (as inside a chroot, without flag F); one that ends at once.
-        self.assertEqual(self.runner(),
-                         "none: this kernel cannot run i386 programs (Exec format error)")
+        exec_format = "none: this kernel cannot run i386 programs (Exec format error)"
+        self.assertEqual(self.runner(), exec_format)
+        self.box.inside(["mount", "-t", "tmpfs", "-o", "noexec", "tmpfs", self.box.file("/tmp")],
+                        check=True)
+        self.addCleanup(self.box.inside, ["umount", self.box.file("/tmp")])
+        noexec = self.box.chroot(["python3", "-m", "wineenv", "runner"], env={"TMPDIR": "/tmp"})
+        self.assertEqual(noexec.stdout.strip(), exec_format)
         for interpreter, flags, answer in (
                 ("/nonexistent/qemu-i386", "", r"^none: the i386 probe cannot start \(No such "
                  r"file or directory\): binfmt_misc names an interpreter"),
