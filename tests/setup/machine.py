@@ -24,11 +24,17 @@ TOOLS = ("bash", "sh", "awk", "grep", "sed", "cat", "tr", "cut", "stat", "readli
 EXEC_FORMAT = "none: this kernel cannot run i386 programs (Exec format error)"
 
 
-def names():
-    """The real setup/names.txt, as a dict."""
-    with open(os.path.join(TREE, "setup", "names.txt")) as f:
+def read_names(path=os.path.join(TREE, "setup", "names.txt")):
+    """Where the setup looks and what it leaves: a names.txt (the setup's own by default), as a
+    dict."""
+    with open(path) as f:
         return dict(line.rstrip("\n").split("=", 1) for line in f
                     if line[:1].isalpha() and "=" in line)
+
+
+def kernel_hex(pattern):
+    """A pattern of names.txt (MAGIC, MASK: \\xNN escapes) as binfmt_misc shows it: in hex."""
+    return pattern.encode().decode("unicode_escape").encode("latin-1").hex()
 
 
 class Machine:
@@ -47,7 +53,7 @@ class Machine:
             os.chmod(os.path.join(self.bin, name), 0o755)
         for name in TOOLS:
             os.symlink(shutil.which(name), os.path.join(self.bin, name))
-        places = dict(names(), BINFMT=self.path("binfmt_misc"),
+        places = dict(read_names(), BINFMT=self.path("binfmt_misc"),
                       SOURCES=self.path("etc/consoletools-backports.sources"),
                       EMULATOR=self.path("usr/bin/qemu-i386"), OS_RELEASE=self.path("os-release"),
                       APT_LOCKS=" ".join(self.path(n) for n in ("lock-frontend", "lock",
@@ -63,7 +69,7 @@ class Machine:
         if binfmt != "missing":
             os.makedirs(places["BINFMT"])
         if binfmt in ("mounted", "disabled", "refusing"):
-            self.mount_binfmt("disabled" if binfmt == "disabled" else "enabled")
+            mount_binfmt(places["BINFMT"], "disabled" if binfmt == "disabled" else "enabled")
         self.state = dict(uid=uid, binfmt=binfmt, runner=runner, answers=answers or {},
                           backports=backports, emulator=emulator, fetched=False)
         self.save()
@@ -74,9 +80,6 @@ class Machine:
     def save(self):
         with open(self.path("state.json"), "w") as f:
             json.dump(self.state, f)
-
-    def mount_binfmt(self, status="enabled"):
-        mount_binfmt(self.names["BINFMT"], status)
 
     def run(self, script="qemu-i386.sh", env=None, **options):
         """Runs setup/SCRIPT on the machine: returns the CompletedProcess."""
@@ -116,7 +119,7 @@ def mount_binfmt(folder, status="enabled"):
         f.write(status + "\n")
 
 
-def _answer(machine, state, key):
+def _answer(state, key):
     """apt-cache's recorded answer to key, in the locale that apt would speak."""
     name = state["answers"].get(key + (" fetched" if state["fetched"] else ""),
                                 state["answers"].get(key))
@@ -131,7 +134,7 @@ def _answer(machine, state, key):
         sys.stdout.write(f.read())
 
 
-def _apt_get(machine, state, names, args):
+def _apt_get(state, names, args):
     if "update" in args:
         if os.path.exists(names["SOURCES"]) and state["backports"] != "ok":
             mode = state["backports"]
@@ -155,8 +158,7 @@ def _binfmt_write(names, state, path, text):
         if state["binfmt"] == "refusing" or not os.path.exists(path):
             return False
         _, name, kind, offset, magic, mask, interpreter, flags = text.strip().split(":")
-        magic, mask = (part.encode().decode("unicode_escape").encode("latin-1").hex()
-                       for part in (magic, mask))
+        magic, mask = kernel_hex(magic), kernel_hex(mask)
         with open(os.path.join(folder, name), "w") as f:
             f.write("enabled\ninterpreter %s\nflags: %s\nmagic %s\nmask %s\n"
                     % (interpreter, flags, magic, mask))
@@ -181,8 +183,7 @@ def _runner(names, state):
 
 def command(name, args):
     machine = os.environ["FAKE_MACHINE"]
-    with open(os.path.join(machine, "names.txt")) as f:
-        names = dict(line.rstrip("\n").split("=", 1) for line in f)
+    names = read_names(os.path.join(machine, "names.txt"))
     with open(os.path.join(machine, "state.json")) as f:
         state = json.load(f)
     if not (name == "python3" and args[:2] != ["-m", "wineenv"]):
@@ -190,9 +191,9 @@ def command(name, args):
             f.write(" ".join([name] + args) + "\n")
     status = 0
     if name == "apt-cache":
-        _answer(machine, state, " ".join(args))
+        _answer(state, " ".join(args))
     elif name == "apt-get":
-        status = _apt_get(machine, state, names, args)
+        status = _apt_get(state, names, args)
     elif name == "dpkg-query":
         status = 1  # nothing is installed
     elif name == "id":

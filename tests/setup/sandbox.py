@@ -30,18 +30,12 @@ import subprocess
 import tempfile
 import time
 
+from .machine import read_names
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TREE = os.path.dirname(os.path.dirname(HERE))
 
-
-def _setup_names():
-    """Where the setup looks and what it leaves (setup/names.txt, which it reads too)."""
-    with open(os.path.join(TREE, "setup", "names.txt")) as f:
-        return dict(line.rstrip("\n").split("=", 1) for line in f
-                    if line[:1].isalpha() and "=" in line)
-
-
-NAMES = _setup_names()
+NAMES = read_names()  # where the setup looks and what it leaves (setup/names.txt)
 REGISTRATION, BINFMT, SOURCES = NAMES["REGISTRATION"], NAMES["BINFMT"], NAMES["SOURCES"]
 I386_MAGIC, I386_MASK = NAMES["MAGIC"], NAMES["MASK"]
 # The registrations that only these tests make.
@@ -123,16 +117,20 @@ def end_group(process):
     process.wait()
 
 
+def children(pid):
+    """The processes that pid started and that still run (or wait to be reaped)."""
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(child) for child in f.read().split()]
+    except OSError:
+        return []
+
+
 def end_inside(process):
     """Ends the inside (unshare, whose child is the first process of the namespaces): that
     child first, whose end the kernel holds back until every other process in its namespace
     has ended; then unshare, which waits for it. So when this returns, nothing of it is left."""
-    try:
-        with open("/proc/%d/task/%d/children" % (process.pid, process.pid)) as f:
-            first = [int(pid) for pid in f.read().split()]
-    except OSError:
-        first = []
-    for pid in first:
+    for pid in children(process.pid):
         with contextlib.suppress(OSError):
             os.kill(pid, signal.SIGKILL)
     try:

@@ -14,7 +14,7 @@ import tempfile
 import time
 import unittest
 
-from .machine import Machine
+from .machine import Machine, kernel_hex
 
 MIRROR = "http://deb.debian.org/debian"
 BOOKWORM = {"policy qemu-user": "bookworm.qemu-user",
@@ -43,8 +43,7 @@ class Case(unittest.TestCase):
         programs, the emulator, flag F), through which 32-bit code now runs."""
         self.assertEqual((run.returncode, self.reasons(run)), (0, []), run.stderr)
         self.assertEqual(machine.registrations(), [machine.names["REGISTRATION"]])
-        hexes = [machine.names[n].encode().decode("unicode_escape").encode("latin-1").hex()
-                 for n in ("MAGIC", "MASK")]
+        hexes = [kernel_hex(machine.names[n]) for n in ("MAGIC", "MASK")]
         self.assertEqual(machine.registration(machine.names["REGISTRATION"]),
                          "enabled\ninterpreter %s\nflags: F\nmagic %s\nmask %s\n" % (
                              machine.names["EMULATOR"], *hexes))

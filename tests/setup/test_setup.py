@@ -20,6 +20,7 @@ import wineenv
 from . import sandbox
 from .. import texts
 from .aptproxy import Proxy
+from .machine import kernel_hex
 from .sandbox import REGISTRATION, SOURCES, STAND_IN, TREE, Sandbox
 
 BIN_DIR = os.path.join(TREE, "build", "windows", "bin")
@@ -61,8 +62,7 @@ class Setup(unittest.TestCase):
         """The registration as the setup means it: i386 programs, the emulator, flag F. With F
         the kernel opened the emulator at registration, so an i386 program runs where its file
         is not, in an empty chroot, whether or not this machine has a qemu-user of its own."""
-        hexes = {name: sandbox.NAMES[name].encode().decode("unicode_escape").encode(
-            "latin-1").hex() for name in ("MAGIC", "MASK")}
+        hexes = {name: kernel_hex(sandbox.NAMES[name]) for name in ("MAGIC", "MASK")}
         lines = self.box.registration(REGISTRATION).splitlines()
         self.assertIn("interpreter " + sandbox.NAMES["EMULATOR"], lines)
         self.assertIn("magic " + hexes["MAGIC"], lines)

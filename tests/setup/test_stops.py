@@ -109,23 +109,17 @@ class Another:
                                  % (seconds, self.output()[-3000:]))
 
     def namespaces(self):
-        """The PID and mount namespaces of its inside (the first process of them)."""
-        for pid in filter(str.isdigit, os.listdir("/proc")):
+        """The PID and mount namespaces of its inside (the first process of them, which its
+        unshare started)."""
+        for child in sandbox.children(self.process.pid):
             try:
-                with open("/proc/%s/stat" % pid) as f:
-                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
-                with open("/proc/%d/cmdline" % parent, "rb") as f:
-                    unshare = f.read().split(b"\0")[0] == b"unshare"
-                if unshare and self._parent(parent) == self.process.pid:
-                    return {os.readlink("/proc/%s/ns/%s" % (pid, k)) for k in ("pid", "mnt")}
-            except (OSError, ValueError):
+                with open("/proc/%d/cmdline" % child, "rb") as f:
+                    unshare = f.read().split(b"\0")[:2] == [b"unshare", b"--pid"]
+                for pid in sandbox.children(child) if unshare else []:
+                    return {os.readlink("/proc/%d/ns/%s" % (pid, k)) for k in ("pid", "mnt")}
+            except OSError:
                 pass
         raise AssertionError("the run has no inside:\n" + self.output()[-3000:])
-
-    @staticmethod
-    def _parent(pid):
-        with open("/proc/%d/stat" % pid) as f:
-            return int(f.read().rsplit(")", 1)[1].split()[1])
 
 
 class Stops(unittest.TestCase):
